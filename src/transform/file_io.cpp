@@ -1,0 +1,70 @@
+// Loads a bounded input whole and stores a block in one piece.
+#include <cstdlib>
+
+#include "transform.h"
+
+namespace {
+
+// The size probe has no failure result: it reports and ends the run.  Its
+// messages carry no newline, so they are written by count.
+template <std::size_t N>
+[[noreturn]] void fail_probe(const char (&message)[N])
+{
+    std::fwrite(message, 1, N - 1, stderr);
+    std::exit(1);
+}
+
+} // namespace
+
+std::size_t get_input_size(std::FILE *stream)
+{
+    if (std::fseek(stream, 0, SEEK_END) != 0)
+        fail_probe("Couldn't seek to end of file.");
+    const long end = std::ftell(stream);
+    if (end == -1)
+        fail_probe("ftell() failed.");
+    std::rewind(stream);
+    if (static_cast<unsigned long>(end) > MAX_INPUT_SIZE)
+        fail_probe("Input file was larger than 4MiB!");
+    return static_cast<std::size_t>(end);
+}
+
+int read_input(std::FILE *stream, byte_buffer &buffer)
+{
+    const std::size_t size = get_input_size(stream);
+    // An empty input needs no block, and malloc(0) may rightly return null.
+    if (size == 0) {
+        buffer.data = nullptr;
+        buffer.length = 0;
+        return 0;
+    }
+    auto *block = static_cast<unsigned char *>(std::malloc(size));
+    if (block == nullptr)
+        return 1;
+    if (std::fread(block, 1, size, stream) != size) {
+        std::free(block);
+        return 1;
+    }
+    xor_buffer(block, size);
+    buffer.data = block;
+    buffer.length = size;
+    return 0;
+}
+
+int write_output(std::FILE *stream, const unsigned char *data, std::size_t length)
+{
+    // The last buffered bytes can only fail at the flush (a full disk), and
+    // the error indicator remembers a failure that a later close may not.
+    if (length > 0 && std::fwrite(data, 1, length, stream) != length)
+        return 1;
+    if (std::fflush(stream) != 0 || std::ferror(stream) != 0)
+        return 1;
+    return 0;
+}
+
+void release_buffer(byte_buffer &buffer)
+{
+    std::free(buffer.data);
+    buffer.data = nullptr;
+    buffer.length = 0;
+}

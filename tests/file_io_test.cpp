@@ -1,0 +1,211 @@
+// Whole-file input and output against streams that fail on purpose: short
+// writes, full disks at flush time, read errors, unseekable input, no memory.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+
+#include "reference.h"
+#include "transform/transform.h"
+
+namespace {
+
+// An input whose size, read errors and seek support are chosen by the test.
+struct fake_input {
+    std::string content;
+    std::size_t reported_size = content.size();
+    std::size_t error_at = SIZE_MAX; // reads at or past this offset fail with EIO
+    bool seekable = true;
+    bool tellable = true;
+    std::size_t position = 0;
+};
+
+ssize_t fake_read(void *cookie, char *out, std::size_t size)
+{
+    auto &in = *static_cast<fake_input *>(cookie);
+    if (in.position >= in.error_at) {
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t end = std::min({in.content.size(), in.error_at, in.position + size});
+    const std::size_t count = end > in.position ? end - in.position : 0;
+    std::copy_n(in.content.data() + in.position, count, out);
+    in.position += count;
+    return static_cast<ssize_t>(count);
+}
+
+int fake_seek(void *cookie, off64_t *offset, int whence)
+{
+    auto &in = *static_cast<fake_input *>(cookie);
+    if (!in.seekable || (whence == SEEK_CUR && !in.tellable)) {
+        errno = ESPIPE;
+        return -1;
+    }
+    const std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? in.position : in.reported_size;
+    in.position = base + static_cast<std::size_t>(*offset);
+    *offset = static_cast<off64_t>(in.position);
+    return 0;
+}
+
+std::FILE *open_input(fake_input &in)
+{
+    return fopencookie(&in, "rb", {fake_read, nullptr, fake_seek, nullptr});
+}
+
+// An output that takes at most `room` bytes and then reports a full disk.
+struct fake_output {
+    std::size_t room;
+    std::string written;
+};
+
+ssize_t fake_write(void *cookie, const char *data, std::size_t size)
+{
+    auto &out = *static_cast<fake_output *>(cookie);
+    const std::size_t count = std::min(size, out.room - out.written.size());
+    if (count == 0 && size > 0) {
+        errno = ENOSPC;
+        return 0;
+    }
+    out.written.append(data, count);
+    return static_cast<ssize_t>(count);
+}
+
+const unsigned char *bytes_of(const std::string &s)
+{
+    return reinterpret_cast<const unsigned char *>(s.data());
+}
+
+TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
+{
+    const struct {
+        const char *name;
+        std::size_t length;
+        std::size_t room;
+        bool buffered;
+        int expected;
+    } cases[] = {
+        {"fits, unbuffered", 10, 10, false, 0},
+        {"fits, buffered", 10, 10, true, 0},
+        {"nothing to write", 0, 0, true, 0},
+        {"short write call", 10, 4, false, 1},
+        {"short only at flush", 10, 4, true, 1},
+        {"large, short in the call", 1 << 20, 4096, true, 1},
+        {"no room at all", 10, 0, true, 1},
+    };
+    for (const auto &c : cases) {
+        const std::string data = random_bytes(c.length);
+        fake_output out{c.room, {}};
+        std::FILE *stream = fopencookie(&out, "wb", {nullptr, fake_write, nullptr, nullptr});
+        ASSERT_NE(stream, nullptr);
+        if (!c.buffered)
+            std::setvbuf(stream, nullptr, _IONBF, 0);
+        EXPECT_EQ(write_output(stream, bytes_of(data), data.size()), c.expected) << c.name;
+        if (c.expected == 0) {
+            EXPECT_EQ(out.written, data) << c.name;
+        }
+        std::fclose(stream);
+    }
+}
+
+TEST(ReadInput, HandsOverTheTransformedInputPositionedAtItsEnd)
+{
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{10}, MAX_INPUT_SIZE}) {
+        fake_input in{random_bytes(size)};
+        std::FILE *stream = open_input(in);
+        byte_buffer buffer;
+        ASSERT_EQ(read_input(stream, buffer), 0) << size;
+        ASSERT_EQ(buffer.length, size);
+        const std::string got(reinterpret_cast<char *>(buffer.data), buffer.length);
+        EXPECT_TRUE(got == reference_xor(in.content)) << size << " bytes differ";
+        EXPECT_EQ(std::ftell(stream), static_cast<long>(size));
+        release_buffer(buffer);
+        std::fclose(stream);
+    }
+}
+
+TEST(ReadInput, FailsAndLeavesTheBufferAloneWhenLessArrivesThanMeasured)
+{
+    const struct {
+        const char *name;
+        fake_input in;
+    } cases[] = {
+        {"read error", {random_bytes(100), 100, 50}},
+        {"shrank after the probe", {random_bytes(50), 100}},
+    };
+    for (auto c : cases) {
+        std::FILE *stream = open_input(c.in);
+        int marker = 0;
+        byte_buffer buffer{reinterpret_cast<unsigned char *>(&marker), 77};
+        EXPECT_EQ(read_input(stream, buffer), 1) << c.name;
+        EXPECT_EQ(buffer.data, reinterpret_cast<unsigned char *>(&marker)) << c.name;
+        EXPECT_EQ(buffer.length, 77u) << c.name;
+        std::fclose(stream);
+    }
+}
+
+TEST(GetInputSizeDeathTest, EndsTheRunWhenTheSizeCannotBeTakenOrIsTooLarge)
+{
+    const struct {
+        fake_input in;
+        const char *message;
+    } cases[] = {
+        {{"abc", 3, SIZE_MAX, false}, "^Couldn't seek to end of file\\.$"},
+        {{"abc", 3, SIZE_MAX, true, false}, "^ftell\\(\\) failed\\.$"},
+        {{"", MAX_INPUT_SIZE + 1}, "^Input file was larger than 4MiB!$"},
+    };
+    for (auto c : cases) {
+        std::FILE *stream = open_input(c.in);
+        EXPECT_EXIT(get_input_size(stream), testing::ExitedWithCode(1), c.message);
+        std::fclose(stream);
+    }
+}
+
+TEST(GetInputSize, AcceptsExactlyTheBound)
+{
+    fake_input in{"", MAX_INPUT_SIZE};
+    std::FILE *stream = open_input(in);
+    EXPECT_EQ(get_input_size(stream), MAX_INPUT_SIZE);
+    EXPECT_EQ(std::ftell(stream), 0);
+    std::fclose(stream);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#ifndef UNDER_ADDRESS_SANITIZER
+// The address-space limit leaves no room for the block; the run must fail
+// cleanly rather than crash.
+void read_with_too_little_memory()
+{
+    fake_input in{random_bytes(MAX_INPUT_SIZE)};
+    std::FILE *stream = open_input(in);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const auto limit = static_cast<rlim_t>(pages * 4096 + (1 << 20));
+    const rlimit cap{limit, limit};
+    if (setrlimit(RLIMIT_AS, &cap) != 0)
+        std::_Exit(3);
+    byte_buffer buffer;
+    const bool clean = read_input(stream, buffer) == 1 && buffer.data == nullptr;
+    std::_Exit(clean ? 0 : 2);
+}
+#endif
+
+TEST(ReadInputDeathTest, ReportsFailureWhenTheBlockCannotBeAllocated)
+{
+#ifdef UNDER_ADDRESS_SANITIZER
+    GTEST_SKIP() << "the sanitizer needs more address space than the limit allows";
+#else
+    EXPECT_EXIT(read_with_too_little_memory(), testing::ExitedWithCode(0), "");
+#endif
+}
+
+} // namespace

@@ -1,0 +1,260 @@
+// The built program run as a user runs it: exact standard output, standard
+// error, exit status and files, for every outcome of a run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "reference.h"
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t bound = 4194304;
+
+struct outcome {
+    int status; // exit status, or -1 when the process did not exit normally
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+void write_file(const fs::path &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string usage(const std::string &name)
+{
+    return "USAGE: " + name + " <input_file> <output_file>\n";
+}
+
+std::string wrote(std::size_t count, const std::string &path)
+{
+    return "Wrote " + std::to_string(count) + " bytes of encrypted data to " + path + "\n";
+}
+
+class Run : public testing::Test {
+protected:
+    fs::path root; // holds the captured streams
+    fs::path work; // the program's working directory, holding only its files
+
+    void SetUp() override
+    {
+        char name[] = "/tmp/xorfile-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        root = name;
+        work = root / "work";
+        fs::create_directory(work);
+    }
+
+    void TearDown() override { fs::remove_all(root); }
+
+    // Runs the program in `work` with exactly this argument vector; standard
+    // output and error go to files, so nothing can block.
+    outcome run_argv(const std::vector<std::string> &args, int input_fd = -1)
+    {
+        std::vector<char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        const std::string out = root / "stdout";
+        const std::string err = root / "stderr";
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, work.c_str());
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (input_fd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, input_fd, 0);
+        pid_t pid = 0;
+        const int spawned = posix_spawn(&pid, XORFILE_BIN, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << XORFILE_BIN;
+            return {-1, "", ""};
+        }
+        int status = 0;
+        while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+        }
+        EXPECT_TRUE(WIFEXITED(status)) << "the program did not exit normally";
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+    }
+
+    outcome run(const std::string &input, const std::string &output)
+    {
+        return run_argv({XORFILE_BIN, input, output});
+    }
+
+    std::optional<std::string> output_file(const std::string &name = "out")
+    {
+        if (!fs::exists(work / name))
+            return std::nullopt;
+        return read_file(work / name);
+    }
+};
+
+TEST_F(Run, WrongOperandCountPrintsUsageAndTouchesNothing)
+{
+    const std::string bin = XORFILE_BIN;
+    const struct {
+        std::vector<std::string> argv;
+        std::string expected;
+    } cases[] = {
+        {{bin}, usage(bin)},
+        {{bin, "a"}, usage(bin)},
+        {{bin, "a", "b", "c"}, usage(bin)},
+        {{}, usage("xorfile")},
+        {{""}, usage("xorfile")},
+    };
+    for (const auto &c : cases) {
+        const outcome r = run_argv(c.argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.expected);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(fs::is_empty(work)) << "a file was created";
+    }
+}
+
+TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
+{
+    const struct {
+        const char *name;
+        std::optional<std::size_t> input_size; // no input file when empty
+        std::optional<std::string> existing_output;
+        std::string output_path;
+        std::string expected_err;
+        std::optional<std::string> expected_output; // absent when empty
+    } cases[] = {
+        {"missing input", {}, {}, "out", "Failed to open input file!\n", {}},
+        {"missing input keeps the output", {}, "keep", "out", "Failed to open input file!\n", "keep"},
+        {"output directory missing", 10, {}, "nodir/out", "Failed to open output file!\n", {}},
+        {"one byte over the bound", bound + 1, "old", "out", "Input file was larger than 4MiB!", ""},
+        {"full disk, small write", 10, {}, "/dev/full", "Failed to write data to output file\n", {}},
+        {"full disk, large write", 1 << 20, {}, "/dev/full", "Failed to write data to output file\n", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(work);
+        fs::create_directory(work);
+        std::string input;
+        if (c.input_size) {
+            input = random_bytes(*c.input_size);
+            write_file(work / "in", input);
+        }
+        if (c.existing_output)
+            write_file(work / "out", *c.existing_output);
+
+        const outcome r = run("in", c.output_path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.expected_err);
+        EXPECT_EQ(output_file(), c.expected_output);
+        if (c.input_size) {
+            EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
+        }
+    }
+}
+
+TEST_F(Run, RefusesAnInputThatCannotBePositioned)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(write(pipe_fds[1], "data", 4), 4);
+    close(pipe_fds[1]);
+    const outcome r = run_argv({XORFILE_BIN, "/dev/stdin", "out"}, pipe_fds[0]);
+    close(pipe_fds[0]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Couldn't seek to end of file.");
+    EXPECT_EQ(output_file(), "");
+}
+
+TEST_F(Run, ReportsAnInputThatDeliversLessThanItsSize)
+{
+    // Attribute files report a page as their size but hold a few bytes.
+    const char *attribute = "/sys/kernel/mm/transparent_hugepage/enabled";
+    if (!fs::exists(attribute))
+        GTEST_SKIP() << attribute << " is not available";
+    const outcome r = run(attribute, "out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Failed to read data from input file\n");
+    EXPECT_EQ(output_file(), "");
+}
+
+TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
+{
+    const std::string original = random_bytes(1000);
+    write_file(work / "a", original);
+    fs::create_directory(work / "sub");
+    fs::create_symlink("a", work / "link");
+    fs::create_hard_link(work / "a", work / "hard");
+    const std::pair<std::string, std::string> cases[] = {
+        {"a", "a"},        {"a", "./a"},  {"a", "sub/../a"}, {"a", "link"},
+        {"link", "a"},     {"a", "hard"}, {"a", (work / "a").string()},
+    };
+    for (const auto &[input, output] : cases) {
+        SCOPED_TRACE(input + " " + output);
+        const outcome r = run(input, output);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Input and output are the same file!\n");
+        EXPECT_TRUE(read_file(work / "a") == original) << "the file changed";
+    }
+}
+
+TEST_F(Run, WritesTheTransformedInputAndReportsItsLength)
+{
+    const struct {
+        std::size_t size;
+        std::optional<std::string> existing_output;
+    } cases[] = {
+        {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        fs::remove(work / "out");
+        if (c.existing_output)
+            write_file(work / "out", *c.existing_output);
+        const std::string input = random_bytes(c.size, 3);
+        write_file(work / "in", input);
+
+        const outcome r = run("in", "out");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, wrote(c.size, "out"));
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(output_file() == reference_xor(input)) << "wrong output bytes";
+    }
+}
+
+TEST_F(Run, RunningAgainOnTheOutputRestoresTheInput)
+{
+    for (std::size_t size : {std::size_t{9}, std::size_t{12345}, bound}) {
+        const std::string input = random_bytes(size, 11);
+        write_file(work / "plain", input);
+        ASSERT_EQ(run("plain", "secret").status, 0);
+        const outcome r = run("secret", "restored");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, wrote(size, "restored"));
+        EXPECT_TRUE(output_file("restored") == input) << size << " bytes not restored";
+    }
+}
+
+} // namespace

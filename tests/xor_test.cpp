@@ -1,0 +1,51 @@
+// The cipher: the key stream, its period of nine, and that it undoes itself.
+#include <gtest/gtest.h>
+
+#include "reference.h"
+#include "transform/transform.h"
+
+namespace {
+
+std::string transformed(std::string bytes)
+{
+    xor_buffer(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size());
+    return bytes;
+}
+
+TEST(XorBuffer, ZeroBytesYieldTheKeyStream)
+{
+    const std::string key("tqmv215k\0", 9);
+    const struct {
+        std::size_t zeros;
+        std::string expected;
+    } cases[] = {
+        {0, ""},
+        {1, "t"},
+        {8, "tqmv215k"},
+        {9, key},
+        {10, key + "t"},
+        {18, key + key},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(transformed(std::string(c.zeros, '\0')), c.expected) << c.zeros << " zero bytes";
+}
+
+TEST(XorBuffer, EveryNinthByteIsUnchanged)
+{
+    const std::string input = random_bytes(1000);
+    const std::string output = transformed(input);
+    for (std::size_t i = 8; i < input.size(); i += 9)
+        EXPECT_EQ(output[i], input[i]) << "offset " << i;
+}
+
+TEST(XorBuffer, MatchesReferenceAndRestoresForAnyLength)
+{
+    for (std::size_t length : {0u, 1u, 7u, 9u, 17u, 64u, 100u, 4095u, 65537u}) {
+        const std::string input = random_bytes(length, static_cast<unsigned>(length));
+        const std::string once = transformed(input);
+        EXPECT_EQ(once, reference_xor(input)) << length << " bytes";
+        EXPECT_EQ(transformed(once), input) << length << " bytes";
+    }
+}
+
+} // namespace

@@ -112,7 +112,9 @@ TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
 
 TEST(ReadInput, HandsOverTheTransformedInputPositionedAtItsEnd)
 {
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{10}, MAX_INPUT_SIZE}) {
+    // Sizes on both sides of where small blocks give way to mapped ones.
+    const std::size_t sizes[] = {0, 1, 10, MAX_INPUT_SIZE};
+    for (std::size_t size : sizes) {
         fake_input in{random_bytes(size)};
         std::FILE *stream = open_input(in);
         byte_buffer buffer;

@@ -1,0 +1,39 @@
+// The interchangeable ways xor_buffer can do its work.  All give the same
+// bytes; they differ only in the instructions they need.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "transform.h"
+
+enum class xor_kernel { portable, sse2, avx2, avx512bw };
+
+// 576 = lcm(9, 64): a whole number of keys and of vectors of any width up to
+// 64 bytes, so loops over it need no remainder handling per pass.
+inline constexpr std::size_t KEY_PERIOD = 576;
+
+// The key repeated, with slack so that a vector of up to 64 bytes can be
+// loaded from any key phase 0..8 at any of nine vector positions.
+inline constexpr auto KEY_STREAM = [] {
+    std::array<unsigned char, KEY_PERIOD + 64> stream{};
+    for (std::size_t i = 0; i < stream.size(); ++i)
+        stream[i] = XOR_KEY[i % sizeof XOR_KEY];
+    return stream;
+}();
+
+// The best kernel for a processor with these features.
+xor_kernel pick_kernel(bool has_avx2, bool has_avx512bw);
+
+// Whether the running processor can execute the kernel.
+bool kernel_supported(xor_kernel kernel);
+
+// Runs the kernel, which must be supported, over the buffer.
+void xor_with(xor_kernel kernel, unsigned char *bytes, std::size_t length);
+
+void xor_portable(unsigned char *bytes, std::size_t length);
+#if defined(__x86_64__)
+void xor_sse2(unsigned char *bytes, std::size_t length);
+void xor_avx2(unsigned char *bytes, std::size_t length);
+void xor_avx512bw(unsigned char *bytes, std::size_t length);
+#endif

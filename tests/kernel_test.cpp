@@ -1,0 +1,107 @@
+// Every kernel the processor offers gives the plain definition's bytes at
+// every length and start address, touching nothing outside the buffer; and
+// the choice among them never falls on one the processor lacks.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "reference.h"
+#include "transform/xor_kernels.h"
+
+namespace {
+
+const struct {
+    const char *name;
+    xor_kernel kernel;
+} kernels[] = {
+    {"portable", xor_kernel::portable},
+    {"sse2", xor_kernel::sse2},
+    {"avx2", xor_kernel::avx2},
+    {"avx512bw", xor_kernel::avx512bw},
+};
+
+constexpr unsigned char fence = 0xa5;
+constexpr std::size_t fence_size = 64;
+
+// Runs the kernel on input placed `offset` bytes past a 64-byte boundary,
+// with fences on both sides; true when the result and the fences are right.
+bool runs_clean(xor_kernel kernel, const std::string &input, const std::string &expected,
+                std::size_t offset, std::vector<unsigned char> &storage)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(storage.data());
+    unsigned char *start = storage.data() + (64 - address % 64) % 64 + fence_size + offset;
+    const std::size_t length = input.size();
+    std::memset(start - fence_size, fence, length + 2 * fence_size);
+    std::memcpy(start, input.data(), length);
+    xor_with(kernel, start, length);
+    if (std::memcmp(start, expected.data(), length) != 0)
+        return false;
+    for (std::size_t i = 1; i <= fence_size; ++i)
+        if (start[-static_cast<std::ptrdiff_t>(i)] != fence || start[length + i - 1] != fence)
+            return false;
+    return true;
+}
+
+TEST(Kernels, MatchTheReferenceAtEveryLengthAndStart)
+{
+    constexpr std::size_t max_length = 1200;
+    constexpr std::size_t max_offset = 63;
+    const std::string input = random_bytes(max_length);
+    const std::string expected = reference_xor(input);
+    const std::string large = random_bytes(MAX_INPUT_SIZE, 5);
+    const std::string large_expected = reference_xor(large);
+    std::vector<unsigned char> storage(MAX_INPUT_SIZE + 4 * fence_size + 128);
+
+    for (const auto &k : kernels) {
+        if (!kernel_supported(k.kernel)) {
+            std::printf("%s: not offered by this processor\n", k.name);
+            continue;
+        }
+        SCOPED_TRACE(k.name);
+        for (std::size_t offset = 0; offset <= max_offset; ++offset)
+            for (std::size_t length = 0; length <= max_length; ++length)
+                if (!runs_clean(k.kernel, input.substr(0, length), expected, offset, storage)) {
+                    ADD_FAILURE() << "wrong at offset " << offset << ", length " << length;
+                    return;
+                }
+        EXPECT_TRUE(runs_clean(k.kernel, large, large_expected, 16, storage)) << "4 MiB";
+    }
+}
+
+TEST(Kernels, NoneIsChosenThatNeedsAFeatureTheProcessorLacks)
+{
+    const struct {
+        bool avx2;
+        bool avx512bw;
+        xor_kernel expected;
+    } cases[] = {
+#if defined(__x86_64__)
+        {false, false, xor_kernel::sse2},
+        {true, false, xor_kernel::avx2},
+        {true, true, xor_kernel::avx512bw},
+#else
+        {false, false, xor_kernel::portable},
+        {true, true, xor_kernel::portable},
+#endif
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(pick_kernel(c.avx2, c.avx512bw), c.expected) << c.avx2 << c.avx512bw;
+}
+
+TEST(Kernels, FeatureDetectionAgreesWithTheKernel)
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
+    }
+    if (line.empty())
+        GTEST_SKIP() << "no processor flags to compare with";
+    line += ' ';
+    EXPECT_EQ(kernel_supported(xor_kernel::avx2), line.find(" avx2 ") != std::string::npos);
+    EXPECT_EQ(kernel_supported(xor_kernel::avx512bw), line.find(" avx512bw ") != std::string::npos);
+}
+
+} // namespace

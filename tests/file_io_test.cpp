@@ -113,7 +113,7 @@ TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
 TEST(ReadInput, HandsOverTheTransformedInputPositionedAtItsEnd)
 {
     // Sizes on both sides of where small blocks give way to mapped ones.
-    const std::size_t sizes[] = {0, 1, 10, MAX_INPUT_SIZE};
+    const std::size_t sizes[] = {0, 1, 10, (256 << 10) - 1, 256 << 10, (2 << 20) + 1, MAX_INPUT_SIZE};
     for (std::size_t size : sizes) {
         fake_input in{random_bytes(size)};
         std::FILE *stream = open_input(in);

@@ -1,6 +1,7 @@
 // Loads a bounded input whole and stores a block in one piece.
 #include <cstdlib>
 
+#include "block.h"
 #include "transform.h"
 
 namespace {
@@ -38,11 +39,11 @@ int read_input(std::FILE *stream, byte_buffer &buffer)
         buffer.length = 0;
         return 0;
     }
-    auto *block = static_cast<unsigned char *>(std::malloc(size));
+    unsigned char *block = allocate_block(size);
     if (block == nullptr)
         return 1;
     if (std::fread(block, 1, size, stream) != size) {
-        std::free(block);
+        free_block(block, size);
         return 1;
     }
     xor_buffer(block, size);
@@ -60,11 +61,4 @@ int write_output(std::FILE *stream, const unsigned char *data, std::size_t lengt
     if (std::fflush(stream) != 0 || std::ferror(stream) != 0)
         return 1;
     return 0;
-}
-
-void release_buffer(byte_buffer &buffer)
-{
-    std::free(buffer.data);
-    buffer.data = nullptr;
-    buffer.length = 0;
 }

@@ -44,7 +44,9 @@ int fake_seek(void *cookie, off64_t *offset, int whence)
         errno = ESPIPE;
         return -1;
     }
-    const std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? in.position : in.reported_size;
+    const std::size_t base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? in.position
+                                                  : in.reported_size;
     in.position = base + static_cast<std::size_t>(*offset);
     *offset = static_cast<off64_t>(in.position);
     return 0;
@@ -113,7 +115,8 @@ TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
 TEST(ReadInput, HandsOverTheTransformedInputPositionedAtItsEnd)
 {
     // Sizes on both sides of where small blocks give way to mapped ones.
-    const std::size_t sizes[] = {0, 1, 10, (256 << 10) - 1, 256 << 10, (2 << 20) + 1, MAX_INPUT_SIZE};
+    const std::size_t sizes[] = {
+        0, 1, 10, (256 << 10) - 1, 256 << 10, (2 << 20) + 1, MAX_INPUT_SIZE};
     for (std::size_t size : sizes) {
         fake_input in{random_bytes(size)};
         std::FILE *stream = open_input(in);

@@ -79,8 +79,9 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, work.c_str());
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), flags, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), flags, 0644);
         if (input_fd >= 0)
             posix_spawn_file_actions_adddup2(&actions, input_fd, 0);
         pid_t pid = 0;
@@ -113,6 +114,7 @@ protected:
 TEST_F(Run, WrongOperandCountPrintsUsageAndTouchesNothing)
 {
     const std::string bin = XORFILE_BIN;
+    // clang-format off
     const struct {
         std::vector<std::string> argv;
         std::string expected;
@@ -123,6 +125,7 @@ TEST_F(Run, WrongOperandCountPrintsUsageAndTouchesNothing)
         {{}, usage("xorfile")},
         {{""}, usage("xorfile")},
     };
+    // clang-format on
     for (const auto &c : cases) {
         const outcome r = run_argv(c.argv);
         EXPECT_EQ(r.status, 1);
@@ -134,6 +137,7 @@ TEST_F(Run, WrongOperandCountPrintsUsageAndTouchesNothing)
 
 TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
 {
+    // clang-format off
     const struct {
         const char *name;
         std::optional<std::size_t> input_size; // no input file when empty
@@ -149,6 +153,7 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         {"full disk, small write", 10, {}, "/dev/full", "Failed to write data to output file\n", {}},
         {"full disk, large write", 1 << 20, {}, "/dev/full", "Failed to write data to output file\n", {}},
     };
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(work);
@@ -206,10 +211,12 @@ TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
     fs::create_directory(work / "sub");
     fs::create_symlink("a", work / "link");
     fs::create_hard_link(work / "a", work / "hard");
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {
-        {"a", "a"},        {"a", "./a"},  {"a", "sub/../a"}, {"a", "link"},
-        {"link", "a"},     {"a", "hard"}, {"a", (work / "a").string()},
+        {"a", "a"}, {"a", "./a"}, {"a", "sub/../a"}, {"a", "link"},
+        {"link", "a"}, {"a", "hard"}, {"a", (work / "a").string()},
     };
+    // clang-format on
     for (const auto &[input, output] : cases) {
         SCOPED_TRACE(input + " " + output);
         const outcome r = run(input, output);
@@ -222,12 +229,14 @@ TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
 
 TEST_F(Run, WritesTheTransformedInputAndReportsItsLength)
 {
+    // clang-format off
     const struct {
         std::size_t size;
         std::optional<std::string> existing_output;
     } cases[] = {
         {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7)},
     };
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.size);
         fs::remove(work / "out");

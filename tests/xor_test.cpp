@@ -15,6 +15,7 @@ std::string transformed(std::string bytes)
 TEST(XorBuffer, ZeroBytesYieldTheKeyStream)
 {
     const std::string key("tqmv215k\0", 9);
+    // clang-format off
     const struct {
         std::size_t zeros;
         std::string expected;
@@ -26,6 +27,7 @@ TEST(XorBuffer, ZeroBytesYieldTheKeyStream)
         {10, key + "t"},
         {18, key + key},
     };
+    // clang-format on
     for (const auto &c : cases)
         EXPECT_EQ(transformed(std::string(c.zeros, '\0')), c.expected) << c.zeros << " zero bytes";
 }

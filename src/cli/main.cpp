@@ -15,8 +15,8 @@ const char *error_msg = nullptr;
 // under any spelling or link, would be lost before it was read.
 bool same_file(std::FILE *input, const char *output_path)
 {
-    struct stat in_info {};
-    struct stat out_info {};
+    struct stat in_info = {};
+    struct stat out_info = {};
     if (fstat(fileno(input), &in_info) != 0 || stat(output_path, &out_info) != 0)
         return false;
     return in_info.st_dev == out_info.st_dev && in_info.st_ino == out_info.st_ino;
@@ -24,8 +24,8 @@ bool same_file(std::FILE *input, const char *output_path)
 
 // The steps of a run.  The first failure sets error_msg and returns 1; what
 // was acquired by then is left for main to release.
-int run(const char *input_path, const char *output_path, std::FILE *&input,
-        std::FILE *&output, byte_buffer &buffer)
+int run(const char *input_path, const char *output_path, std::FILE *&input, std::FILE *&output,
+        byte_buffer &buffer)
 {
     input = std::fopen(input_path, "rb");
     if (input == nullptr) {

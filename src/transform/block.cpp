@@ -33,8 +33,8 @@ unsigned char *allocate_block(std::size_t size)
     // Map one huge page more than needed, then trim both ends so that the
     // block starts on a huge-page boundary.
     const std::size_t span = mapped_size(size);
-    void *raw = mmap(nullptr, span + HUGE_PAGE, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *raw =
+        mmap(nullptr, span + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED)
         return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);

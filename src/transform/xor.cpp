@@ -75,7 +75,7 @@ void xor_buffer(unsigned char *bytes, std::size_t length)
 {
     // The runtime reads the processor's features once, at start-up; looking
     // them up here costs two loads, less than guarding a cached choice would.
-    xor_with(pick_kernel(kernel_supported(xor_kernel::avx2),
-                         kernel_supported(xor_kernel::avx512bw)),
-             bytes, length);
+    xor_with(
+        pick_kernel(kernel_supported(xor_kernel::avx2), kernel_supported(xor_kernel::avx512bw)),
+        bytes, length);
 }

@@ -103,12 +103,12 @@ TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
         std::FILE *stream = fopencookie(&out, "wb", {nullptr, fake_write, nullptr, nullptr});
         ASSERT_NE(stream, nullptr);
         if (!c.buffered)
-            std::setvbuf(stream, nullptr, _IONBF, 0);
+            (void)std::setvbuf(stream, nullptr, _IONBF, 0);
         EXPECT_EQ(write_output(stream, bytes_of(data), data.size()), c.expected) << c.name;
         if (c.expected == 0) {
             EXPECT_EQ(out.written, data) << c.name;
         }
-        std::fclose(stream);
+        (void)std::fclose(stream);
     }
 }
 
@@ -127,7 +127,7 @@ TEST(ReadInput, HandsOverTheTransformedInputPositionedAtItsEnd)
         EXPECT_TRUE(got == reference_xor(in.content)) << size << " bytes differ";
         EXPECT_EQ(std::ftell(stream), static_cast<long>(size));
         release_buffer(buffer);
-        std::fclose(stream);
+        (void)std::fclose(stream);
     }
 }
 
@@ -146,8 +146,8 @@ TEST(ReadInput, FailsAndLeavesTheBufferAloneWhenLessArrivesThanMeasured)
         byte_buffer buffer{reinterpret_cast<unsigned char *>(&marker), 77};
         EXPECT_EQ(read_input(stream, buffer), 1) << c.name;
         EXPECT_EQ(buffer.data, reinterpret_cast<unsigned char *>(&marker)) << c.name;
-        EXPECT_EQ(buffer.length, 77u) << c.name;
-        std::fclose(stream);
+        EXPECT_EQ(buffer.length, 77U) << c.name;
+        (void)std::fclose(stream);
     }
 }
 
@@ -164,7 +164,7 @@ TEST(GetInputSizeDeathTest, EndsTheRunWhenTheSizeCannotBeTakenOrIsTooLarge)
     for (auto c : cases) {
         std::FILE *stream = open_input(c.in);
         EXPECT_EXIT(get_input_size(stream), testing::ExitedWithCode(1), c.message);
-        std::fclose(stream);
+        (void)std::fclose(stream);
     }
 }
 
@@ -174,7 +174,7 @@ TEST(GetInputSize, AcceptsExactlyTheBound)
     std::FILE *stream = open_input(in);
     EXPECT_EQ(get_input_size(stream), MAX_INPUT_SIZE);
     EXPECT_EQ(std::ftell(stream), 0);
-    std::fclose(stream);
+    (void)std::fclose(stream);
 }
 
 #if defined(__SANITIZE_ADDRESS__)

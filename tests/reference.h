@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <random>
 #include <string>
+#include <string_view>
 
 // The key text with its terminating zero, which is part of the key.
-inline const std::string reference_key("tqmv215k\0", 9);
+inline constexpr std::string_view reference_key("tqmv215k\0", 9);
 
 inline std::string reference_xor(std::string bytes)
 {

@@ -14,8 +14,6 @@
 
 #include "reference.h"
 
-extern char **environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -70,6 +68,7 @@ protected:
     outcome run_argv(const std::vector<std::string> &args, int input_fd = -1)
     {
         std::vector<char *> argv;
+        argv.reserve(args.size() + 1);
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -218,7 +217,7 @@ TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
     };
     // clang-format on
     for (const auto &[input, output] : cases) {
-        SCOPED_TRACE(input + " " + output);
+        SCOPED_TRACE(testing::Message() << input << " " << output);
         const outcome r = run(input, output);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");

@@ -42,7 +42,7 @@ TEST(XorBuffer, EveryNinthByteIsUnchanged)
 
 TEST(XorBuffer, MatchesReferenceAndRestoresForAnyLength)
 {
-    for (std::size_t length : {0u, 1u, 7u, 9u, 17u, 64u, 100u, 4095u, 65537u}) {
+    for (std::size_t length : {0U, 1U, 7U, 9U, 17U, 64U, 100U, 4095U, 65537U}) {
         const std::string input = random_bytes(length, static_cast<unsigned>(length));
         const std::string once = transformed(input);
         EXPECT_EQ(once, reference_xor(input)) << length << " bytes";

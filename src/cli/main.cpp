@@ -77,10 +77,12 @@ int main(int argc, char *argv[])
 
     release_buffer(buffer);
     if (error_msg != nullptr)
-        std::fputs(error_msg, stderr);
+        (void)std::fputs(error_msg, stderr);
+    // Nothing was written to the input, and the output is closed here only
+    // after a failure that has been reported already.
     if (input != nullptr)
-        std::fclose(input);
+        (void)std::fclose(input);
     if (output != nullptr)
-        std::fclose(output);
+        (void)std::fclose(output);
     return result;
 }

@@ -33,18 +33,19 @@ unsigned char *allocate_block(std::size_t size)
     // Map one huge page more than needed, then trim both ends so that the
     // block starts on a huge-page boundary.
     const std::size_t span = mapped_size(size);
-    void *raw =
-        mmap(nullptr, span + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED)
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    // An anonymous mapping takes -1 for its file descriptor.
+    // cppcheck-suppress invalidFunctionArg
+    void *mapping = mmap(nullptr, span + HUGE_PAGE, PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (mapping == MAP_FAILED)
         return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const std::uintptr_t end = start + span + HUGE_PAGE;
-    if (aligned > start)
-        munmap(raw, aligned - start);
-    if (end > aligned + span)
-        munmap(reinterpret_cast<void *>(aligned + span), end - (aligned + span));
-    auto *block = reinterpret_cast<unsigned char *>(aligned);
+    auto *raw = static_cast<unsigned char *>(mapping);
+    const std::size_t head =
+        (HUGE_PAGE - reinterpret_cast<std::uintptr_t>(raw) % HUGE_PAGE) % HUGE_PAGE;
+    unsigned char *block = raw + head;
+    if (head > 0)
+        munmap(raw, head);
+    munmap(block + span, HUGE_PAGE - head);
     // Advice only: without huge pages the block works the same, just slower.
     madvise(block, span, MADV_HUGEPAGE);
     return block;

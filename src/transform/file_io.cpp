@@ -11,7 +11,7 @@ namespace {
 template <std::size_t N>
 [[noreturn]] void fail_probe(const char (&message)[N])
 {
-    std::fwrite(message, 1, N - 1, stderr);
+    (void)std::fwrite(message, 1, N - 1, stderr);
     std::exit(1);
 }
 

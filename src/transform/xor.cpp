@@ -39,20 +39,16 @@ xor_kernel pick_kernel([[maybe_unused]] bool has_avx2, [[maybe_unused]] bool has
 
 bool kernel_supported(xor_kernel kernel)
 {
-    switch (kernel) {
-    case xor_kernel::portable:
-        return true;
 #if defined(__x86_64__)
-    case xor_kernel::sse2:
-        return true;
-    case xor_kernel::avx2:
+    // SSE2 is part of every x86-64 processor.
+    if (kernel == xor_kernel::avx2)
         return __builtin_cpu_supports("avx2");
-    case xor_kernel::avx512bw:
+    if (kernel == xor_kernel::avx512bw)
         return __builtin_cpu_supports("avx512bw");
+    return true;
+#else
+    return kernel == xor_kernel::portable;
 #endif
-    default:
-        return false;
-    }
 }
 
 void xor_with(xor_kernel kernel, unsigned char *bytes, std::size_t length)

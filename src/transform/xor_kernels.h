@@ -13,17 +13,19 @@ enum class xor_kernel { portable, sse2, avx2, avx512bw };
 // 64 bytes, so loops over it need no remainder handling per pass.
 inline constexpr std::size_t KEY_PERIOD = 576;
 
-constexpr std::array<unsigned char, KEY_PERIOD + 64> make_key_stream()
+// The key repeated, with slack so that a vector of up to 64 bytes can be
+// loaded from any key phase 0..8 at any of nine vector positions.
+using key_stream = std::array<unsigned char, KEY_PERIOD + 64>;
+
+constexpr key_stream make_key_stream()
 {
-    std::array<unsigned char, KEY_PERIOD + 64> stream{};
+    key_stream stream{};
     for (std::size_t i = 0; i < stream.size(); ++i)
         stream[i] = XOR_KEY[i % sizeof XOR_KEY];
     return stream;
 }
 
-// The key repeated, with slack so that a vector of up to 64 bytes can be
-// loaded from any key phase 0..8 at any of nine vector positions.
-inline constexpr auto KEY_STREAM = make_key_stream();
+inline constexpr key_stream KEY_STREAM = make_key_stream();
 
 // The best kernel for a processor with these features.
 xor_kernel pick_kernel(bool has_avx2, bool has_avx512bw);

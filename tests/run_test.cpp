@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "reference.h"
@@ -19,6 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t bound = 4194304;
+
+constexpr const char *SAME_FILE = "Input and output are the same file!\n";
+constexpr const char *OUTPUT_UNUSABLE = "Failed to open output file!\n";
 
 struct outcome {
     int status; // exit status, or -1 when the process did not exit normally
@@ -63,9 +69,12 @@ protected:
 
     void TearDown() override { fs::remove_all(root); }
 
-    // Runs the program in `work` with exactly this argument vector; standard
-    // output and error go to files, so nothing can block.
-    outcome run_argv(const std::vector<std::string> &args, int input_fd = -1)
+    // Runs `program` in `work` with exactly this argument vector; standard
+    // output and error go to files, so nothing can block.  while_running is
+    // called once the process has started.
+    outcome run_argv(const std::vector<std::string> &args, int input_fd = -1,
+                     const char *program = XORFILE_BIN,
+                     const std::function<void()> &while_running = {})
     {
         std::vector<char *> argv;
         argv.reserve(args.size() + 1);
@@ -84,12 +93,14 @@ protected:
         if (input_fd >= 0)
             posix_spawn_file_actions_adddup2(&actions, input_fd, 0);
         pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, XORFILE_BIN, &actions, nullptr, argv.data(), environ);
+        const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << XORFILE_BIN;
+            ADD_FAILURE() << "cannot start " << program;
             return {-1, "", ""};
         }
+        if (while_running)
+            while_running();
         int status = 0;
         while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
         }
@@ -139,18 +150,21 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
     // clang-format off
     const struct {
         const char *name;
+        std::string input_path;
         std::optional<std::size_t> input_size; // no input file when empty
         std::optional<std::string> existing_output;
         std::string output_path;
         std::string expected_err;
         std::optional<std::string> expected_output; // absent when empty
     } cases[] = {
-        {"missing input", {}, {}, "out", "Failed to open input file!\n", {}},
-        {"missing input keeps the output", {}, "keep", "out", "Failed to open input file!\n", "keep"},
-        {"output directory missing", 10, {}, "nodir/out", "Failed to open output file!\n", {}},
-        {"one byte over the bound", bound + 1, "old", "out", "Input file was larger than 4MiB!", ""},
-        {"full disk, small write", 10, {}, "/dev/full", "Failed to write data to output file\n", {}},
-        {"full disk, large write", 1 << 20, {}, "/dev/full", "Failed to write data to output file\n", {}},
+        {"missing input", "in", {}, {}, "out", "Failed to open input file!\n", {}},
+        {"directory as input", ".", {}, {}, "out", "Failed to open input file!\n", {}},
+        {"directory as input keeps the output", ".", {}, "keep", "out", "Failed to open input file!\n", "keep"},
+        {"missing input keeps the output", "in", {}, "keep", "out", "Failed to open input file!\n", "keep"},
+        {"output directory missing", "in", 10, {}, "nodir/out", "Failed to open output file!\n", {}},
+        {"one byte over the bound", "in", bound + 1, "old", "out", "Input file was larger than 4MiB!", ""},
+        {"full disk, small write", "in", 10, {}, "/dev/full", "Failed to write data to output file\n", {}},
+        {"full disk, large write", "in", 1 << 20, {}, "/dev/full", "Failed to write data to output file\n", {}},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -165,7 +179,7 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         if (c.existing_output)
             write_file(work / "out", *c.existing_output);
 
-        const outcome r = run("in", c.output_path);
+        const outcome r = run(c.input_path, c.output_path);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.expected_err);
@@ -223,6 +237,79 @@ TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Input and output are the same file!\n");
         EXPECT_TRUE(read_file(work / "a") == original) << "the file changed";
+    }
+}
+
+// System calls on one file made to fail or wait, to reach what no ordinary
+// file system does on demand: a path swapped during the open of the output,
+// identities that cannot be taken, an output that cannot be emptied or closed.
+TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
+{
+#ifdef XORFILE_EMULATED
+    GTEST_SKIP() << "the program runs under an emulator, whose system calls a tracer would see";
+#endif
+    if (!fs::exists(TRACER))
+        GTEST_SKIP() << TRACER << " is not installed";
+    if (const outcome probe = run_argv({TRACER, "-o", "/dev/null", "/bin/true"}, -1, TRACER);
+        probe.status != 0)
+        GTEST_SKIP() << "cannot trace a process here: " << probe.err;
+    const std::string in = (work / "in").string();
+    const std::string not_written = "Failed to write data to output file\n";
+    // clang-format off
+    const struct {
+        const char *name;
+        std::string output;
+        std::string path;  // the file whose calls are tampered with
+        std::string calls;
+        std::string fault;
+        bool swap;         // replace the output by a link to the input mid-open
+        std::string expected_err;
+    } cases[] = {
+        {"output swapped for a link to the input during its open",
+         "out", "out", "openat", "delay_enter=1000000", true, SAME_FILE},
+        // The first status call is the directory check; the next two take
+        // the identities of the input and of the output.
+        {"identity of the input cannot be taken",
+         "in", in, "%%stat", "error=EIO:when=2", false, OUTPUT_UNUSABLE},
+        {"identity of the output, naming the input, cannot be taken",
+         "in", in, "%%stat", "error=EIO:when=3", false, OUTPUT_UNUSABLE},
+        {"input named twice cannot be opened for writing",
+         "in", "in", "openat", "error=EACCES:when=2", false, SAME_FILE},
+        {"output cannot be emptied", "out", "out", "?ftruncate,?ftruncate64", "error=EIO", false, OUTPUT_UNUSABLE},
+        {"output cannot be closed", "out", "out", "close", "error=EIO", false, not_written},
+    };
+    // clang-format on
+    const std::string log = root / "trace";
+    const auto swap_once_opening = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (read_file(log).find("\"out\"") == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the program never opened its output";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        fs::create_hard_link(work / "in", work / "link");
+        fs::rename(work / "link", work / "out");
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(work);
+        fs::create_directory(work);
+        const std::string input = random_bytes(1000);
+        write_file(work / "in", input);
+        write_file(work / "out", "old");
+
+        // The leak checker cannot run under a tracer; untraced runs make it.
+        const outcome r =
+            run_argv({TRACER, "--quiet=all", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", log, "-P",
+                      c.path, "-e", "trace=" + c.calls, "-e", "inject=" + c.calls + ":" + c.fault,
+                      XORFILE_BIN, "in", c.output},
+                     -1, TRACER, c.swap ? swap_once_opening : std::function<void()>());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.expected_err);
+        EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
     }
 }
 

@@ -1,6 +1,8 @@
 // xorfile INPUT OUTPUT: writes INPUT, combined with a fixed repeating key,
 // to OUTPUT.  Running it again on OUTPUT gives INPUT back.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -11,15 +13,58 @@ namespace {
 // The run's one failure message, printed by the cleanup in main.
 const char *error_msg = nullptr;
 
-// Opening the output empties it, so an input named again as the output,
-// under any spelling or link, would be lost before it was read.
-bool same_file(std::FILE *input, const char *output_path)
+constexpr const char *OUTPUT_UNUSABLE = "Failed to open output file!\n";
+constexpr const char *SAME_FILE = "Input and output are the same file!\n";
+
+bool same_identity(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A directory opens for reading, but what reading it reports depends on the
+// file system; none of it says what is wrong.
+bool is_directory(std::FILE *stream)
+{
+    struct stat info = {};
+    return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int fail(const char *message)
+{
+    error_msg = message;
+    return 1;
+}
+
+// Opens the output without emptying it, so that whether it is the input is
+// decided on the file actually opened: a path checked first could be swapped
+// for a link to the input before the open.  Only a file known to differ from
+// the input is emptied.  A stream opened before a failure is left in output
+// for main to close.
+int open_output(std::FILE *input, const char *path, std::FILE *&output)
 {
     struct stat in_info = {};
     struct stat out_info = {};
-    if (fstat(fileno(input), &in_info) != 0 || stat(output_path, &out_info) != 0)
-        return false;
-    return in_info.st_dev == out_info.st_dev && in_info.st_ino == out_info.st_ino;
+    if (fstat(fileno(input), &in_info) != 0)
+        return fail(OUTPUT_UNUSABLE);
+    const int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    if (fd < 0) {
+        // The output may be the input, only not writable.
+        const bool same = stat(path, &out_info) == 0 && same_identity(in_info, out_info);
+        return fail(same ? SAME_FILE : OUTPUT_UNUSABLE);
+    }
+    output = fdopen(fd, "wb");
+    if (output == nullptr) {
+        (void)close(fd);
+        return fail(OUTPUT_UNUSABLE);
+    }
+    if (fstat(fd, &out_info) != 0)
+        return fail(OUTPUT_UNUSABLE);
+    if (same_identity(in_info, out_info))
+        return fail(SAME_FILE);
+    // A device or a FIFO has nothing to empty.
+    if (S_ISREG(out_info.st_mode) && ftruncate(fd, 0) != 0)
+        return fail(OUTPUT_UNUSABLE);
+    return 0;
 }
 
 // The steps of a run.  The first failure sets error_msg and returns 1; what
@@ -28,32 +73,19 @@ int run(const char *input_path, const char *output_path, std::FILE *&input, std:
         byte_buffer &buffer)
 {
     input = std::fopen(input_path, "rb");
-    if (input == nullptr) {
-        error_msg = "Failed to open input file!\n";
+    if (input == nullptr || is_directory(input))
+        return fail("Failed to open input file!\n");
+    if (open_output(input, output_path, output) != 0)
         return 1;
-    }
-    if (same_file(input, output_path)) {
-        error_msg = "Input and output are the same file!\n";
-        return 1;
-    }
-    output = std::fopen(output_path, "wb");
-    if (output == nullptr) {
-        error_msg = "Failed to open output file!\n";
-        return 1;
-    }
-    if (read_input(input, buffer) != 0) {
-        error_msg = "Failed to read data from input file\n";
-        return 1;
-    }
+    if (read_input(input, buffer) != 0)
+        return fail("Failed to read data from input file\n");
     // Success is reported only once every byte has reached the file, and a
     // full disk may show itself no earlier than the close.
     const int written = write_output(output, buffer.data, buffer.length);
     const int closed = std::fclose(output);
     output = nullptr;
-    if (written != 0 || closed != 0) {
-        error_msg = "Failed to write data to output file\n";
-        return 1;
-    }
+    if (written != 0 || closed != 0)
+        return fail("Failed to write data to output file\n");
     return 0;
 }
 

@@ -58,14 +58,21 @@ std::FILE *open_input(fake_input &in)
 }
 
 // An output that takes at most `room` bytes and then reports a full disk.
+// Its first `failing_calls` writes fail outright, as write(2) does.
 struct fake_output {
     std::size_t room;
     std::string written;
+    std::size_t failing_calls = 0;
 };
 
 ssize_t fake_write(void *cookie, const char *data, std::size_t size)
 {
     auto &out = *static_cast<fake_output *>(cookie);
+    if (out.failing_calls > 0) {
+        --out.failing_calls;
+        errno = EIO;
+        return -1;
+    }
     const std::size_t count = std::min(size, out.room - out.written.size());
     if (count == 0 && size > 0) {
         errno = ENOSPC;
@@ -88,6 +95,7 @@ TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
         std::size_t room;
         bool buffered;
         int expected;
+        std::size_t failing_calls = 0;
     } cases[] = {
         {"fits, unbuffered", 10, 10, false, 0},
         {"fits, buffered", 10, 10, true, 0},
@@ -96,10 +104,12 @@ TEST(WriteOutput, SucceedsOnlyWhenEveryByteReachesTheFile)
         {"short only at flush", 10, 4, true, 1},
         {"large, short in the call", 1 << 20, 4096, true, 1},
         {"no room at all", 10, 0, true, 1},
+        {"every call fails, unbuffered", 10, 10, false, 1, SIZE_MAX},
+        {"one transient failure, buffered", 10, 10, true, 1, 1},
     };
     for (const auto &c : cases) {
         const std::string data = random_bytes(c.length);
-        fake_output out{c.room, {}};
+        fake_output out{c.room, {}, c.failing_calls};
         std::FILE *stream = fopencookie(&out, "wb", {nullptr, fake_write, nullptr, nullptr});
         ASSERT_NE(stream, nullptr);
         if (!c.buffered)
@@ -138,6 +148,7 @@ TEST(ReadInput, FailsAndLeavesTheBufferAloneWhenLessArrivesThanMeasured)
         fake_input in;
     } cases[] = {
         {"read error", {random_bytes(100), 100, 50}},
+        {"read error in a mapped block", {random_bytes(1 << 20), 1 << 20, 1 << 19}},
         {"shrank after the probe", {random_bytes(50), 100}},
     };
     for (auto c : cases) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -151,7 +152,7 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
     const struct {
         const char *name;
         std::string input_path;
-        std::optional<std::size_t> input_size; // no input file when empty
+        std::optional<std::uint64_t> input_size; // no input file when empty
         std::optional<std::string> existing_output;
         std::string output_path;
         std::string expected_err;
@@ -163,6 +164,8 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         {"missing input keeps the output", "in", {}, "keep", "out", "Failed to open input file!\n", "keep"},
         {"output directory missing", "in", 10, {}, "nodir/out", "Failed to open output file!\n", {}},
         {"one byte over the bound", "in", bound + 1, "old", "out", "Input file was larger than 4MiB!", ""},
+        {"3 GiB", "in", 3ULL << 30, "old", "out", "Input file was larger than 4MiB!", ""},
+        {"5 past 4 GiB, in 32 bits 5", "in", (1ULL << 32) + 5, "old", "out", "Input file was larger than 4MiB!", ""},
         {"full disk, small write", "in", 10, {}, "/dev/full", "Failed to write data to output file\n", {}},
         {"full disk, large write", "in", 1 << 20, {}, "/dev/full", "Failed to write data to output file\n", {}},
     };
@@ -171,10 +174,14 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         SCOPED_TRACE(c.name);
         fs::remove_all(work);
         fs::create_directory(work);
+        // Inputs past the bound are sparse: their size costs no disk space.
         std::string input;
-        if (c.input_size) {
-            input = random_bytes(*c.input_size);
+        if (c.input_size && *c.input_size <= bound) {
+            input = random_bytes(static_cast<std::size_t>(*c.input_size));
             write_file(work / "in", input);
+        } else if (c.input_size) {
+            write_file(work / "in", "");
+            ASSERT_EQ(truncate((work / "in").c_str(), static_cast<off_t>(*c.input_size)), 0);
         }
         if (c.existing_output)
             write_file(work / "out", *c.existing_output);
@@ -184,7 +191,7 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.expected_err);
         EXPECT_EQ(output_file(), c.expected_output);
-        if (c.input_size) {
+        if (c.input_size && *c.input_size <= bound) {
             EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
         }
     }

@@ -1,7 +1,6 @@
 // Whole-file input and output against streams that fail on purpose: short
 // writes, full disks at flush time, read errors, unseekable input, no memory.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <fstream>
 
 #include "reference.h"
+#include "transform/block.h"
 #include "transform/transform.h"
 
 namespace {
@@ -216,9 +216,8 @@ bool address_space_limit_holds()
     const pid_t pid = fork();
     if (pid == 0) {
         const bool capped = limit_address_space();
-        const void *block = mmap(nullptr, std::size_t{64} << 20, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        std::_Exit(capped && block == MAP_FAILED ? 0 : 1);
+        const unsigned char *block = allocate_block(std::size_t{64} << 20);
+        std::_Exit(capped && block == nullptr ? 0 : 1);
     }
     int status = -1;
     while (pid > 0 && waitpid(pid, &status, 0) == -1 && errno == EINTR) {

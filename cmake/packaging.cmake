@@ -1,0 +1,35 @@
+# The Debian package (cpack -G DEB, the default) and the source archive
+# (cpack --config CPackSourceConfig.cmake).  Only settings that differ from
+# CPack's defaults are here.
+#
+# lintian --pedantic leaves one info tag: binary-has-unneeded-section
+# .comment, the compiler's name and version that the linker keeps in the
+# program.  It costs a few dozen bytes, and removing it would take a strip
+# step of our own besides CPack's.
+
+# Values reach CPack's own configuration as written, regular expressions too.
+set(CPACK_VERBATIM_VARIABLES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_CONTACT "xorfile developers <xorfile@packages.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION "xorfile reads a file of up to 4 MiB, combines every byte by exclusive-or
+with a fixed built-in 9-byte key chosen by the byte's offset, and writes
+the result to another file. Running it again on its output restores the
+input. The built-in key hides data from a casual look only; it is not
+protection for secrets.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+# One archive of the tracked sources under one top folder.  Patterns are
+# anchored at the source folder, which may itself sit under a "build" path.
+set(CPACK_SOURCE_GENERATOR TXZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION})
+string(REGEX REPLACE "([][+.*?()^$|\\])" "\\\\\\1" source "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_IGNORE_FILES
+  "^${source}/\\.git(/|$)"
+  "^${source}/build/"
+  "\\.deb$"
+  "~$")
+
+include(CPack)

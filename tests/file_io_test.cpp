@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 
 #include "reference.h"
@@ -200,12 +201,12 @@ TEST(GetInputSize, AcceptsExactlyTheBound)
 #endif
 
 #ifndef UNDER_ADDRESS_SANITIZER
-// Caps this process's address space at 1 MiB above what it uses now.
-bool limit_address_space()
+// Caps this process's address space at `headroom` bytes above what it uses.
+bool limit_address_space(std::size_t headroom)
 {
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
-    const auto limit = static_cast<rlim_t>(pages * 4096 + (1 << 20));
+    const auto limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)) + headroom;
     const rlimit cap{limit, limit};
     return setrlimit(RLIMIT_AS, &cap) == 0;
 }
@@ -215,7 +216,7 @@ bool address_space_limit_holds()
 {
     const pid_t pid = fork();
     if (pid == 0) {
-        const bool capped = limit_address_space();
+        const bool capped = limit_address_space(1 << 20);
         const unsigned char *block = allocate_block(std::size_t{64} << 20);
         std::_Exit(capped && block == nullptr ? 0 : 1);
     }
@@ -225,28 +226,49 @@ bool address_space_limit_holds()
     return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The address-space limit leaves no room for the block; the run must fail
-// cleanly rather than crash.
-void read_with_too_little_memory()
+// Reads `size` bytes with `headroom` bytes of address space to spare and
+// exits 0 when the run fails cleanly or, if `fits`, completes.  A released
+// block must leave the rest of the process's memory alone and, where the
+// block fitted, give its room back for a copy of the same size.
+void read_with_headroom(std::size_t size, std::size_t headroom, bool fits)
 {
-    fake_input in{random_bytes(MAX_INPUT_SIZE)};
+    fake_input in{random_bytes(size)};
+    const std::string plain = in.content;
+    const std::string expected = reference_xor(plain);
     std::FILE *stream = open_input(in);
-    if (!limit_address_space())
+    if (!limit_address_space(headroom))
         std::_Exit(3);
     byte_buffer buffer;
-    const bool clean = read_input(stream, buffer) == 1 && buffer.data == nullptr;
-    std::_Exit(clean ? 0 : 2);
+    const int result = read_input(stream, buffer);
+    const bool complete = result == 0 && buffer.length == size &&
+                          std::memcmp(buffer.data, expected.data(), size) == 0;
+    const bool right = fits ? complete : result == 1 && buffer.data == nullptr;
+    release_buffer(buffer);
+    const bool intact = in.content == plain && (!fits || expected == reference_xor(plain));
+    std::_Exit(right && intact ? 0 : 2);
 }
 #endif
 
-TEST(ReadInputDeathTest, ReportsFailureWhenTheBlockCannotBeAllocated)
+TEST(ReadInputDeathTest, FailsCleanlyOrCompletesUnderAMemoryLimit)
 {
 #ifdef UNDER_ADDRESS_SANITIZER
     GTEST_SKIP() << "the sanitizer needs more address space than the limit allows";
 #else
     if (!address_space_limit_holds())
         GTEST_SKIP() << "an address-space limit is accepted here but not applied (an emulator)";
-    EXPECT_EXIT(read_with_too_little_memory(), testing::ExitedWithCode(0), "");
+    const struct {
+        const char *name;
+        std::size_t size;
+        std::size_t headroom;
+        bool fits;
+    } cases[] = {
+        {"no room for the block", MAX_INPUT_SIZE, 1 << 20, false},
+        {"room for the block, not for its alignment", MAX_INPUT_SIZE, 5 << 20, true},
+        {"room for an odd size, not for its huge pages", (2 << 20) + 1, 3 << 20, true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EXIT(read_with_headroom(c.size, c.headroom, c.fits), testing::ExitedWithCode(0), "")
+            << c.name;
 #endif
 }
 

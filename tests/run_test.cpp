@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,23 @@ std::string usage(const std::string &name)
     return "USAGE: " + name + " <input_file> <output_file>\n";
 }
 
+// Changes the started program's descriptors after its standard output and
+// error have been sent to the capture files.
+using file_actions = std::function<void(posix_spawn_file_actions_t *)>;
+
+// Starts the program without the standard descriptors whose bits are set
+// (bit 0 for standard input, and so on).
+file_actions close_descriptors(unsigned mask)
+{
+    if (mask == 0)
+        return {};
+    return [mask](posix_spawn_file_actions_t *actions) {
+        for (int fd = 0; fd <= 2; ++fd)
+            if ((mask & (1U << fd)) != 0)
+                posix_spawn_file_actions_addclose(actions, fd);
+    };
+}
+
 std::string wrote(std::size_t count, const std::string &path)
 {
     return "Wrote " + std::to_string(count) + " bytes of encrypted data to " + path + "\n";
@@ -71,9 +89,10 @@ protected:
     void TearDown() override { fs::remove_all(root); }
 
     // Runs `program` in `work` with exactly this argument vector; standard
-    // output and error go to files, so nothing can block.  while_running is
-    // called once the process has started.
-    outcome run_argv(const std::vector<std::string> &args, int input_fd = -1,
+    // output and error go to files, so nothing can block, unless `redirect`
+    // sends them elsewhere.  while_running is called once the process has
+    // started.
+    outcome run_argv(const std::vector<std::string> &args, const file_actions &redirect = {},
                      const char *program = XORFILE_BIN,
                      const std::function<void()> &while_running = {})
     {
@@ -91,8 +110,8 @@ protected:
         const int flags = O_WRONLY | O_CREAT | O_TRUNC;
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), flags, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), flags, 0644);
-        if (input_fd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, input_fd, 0);
+        if (redirect)
+            redirect(&actions);
         pid_t pid = 0;
         const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -135,6 +154,7 @@ TEST_F(Run, WrongOperandCountPrintsUsageAndTouchesNothing)
         {{bin, "a", "b", "c"}, usage(bin)},
         {{}, usage("xorfile")},
         {{""}, usage("xorfile")},
+        {{"\xc3\xa9"}, usage("\xc3\xa9")},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -163,6 +183,7 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         {"directory as input keeps the output", ".", {}, "keep", "out", "Failed to open input file!\n", "keep"},
         {"missing input keeps the output", "in", {}, "keep", "out", "Failed to open input file!\n", "keep"},
         {"output directory missing", "in", 10, {}, "nodir/out", OUTPUT_UNUSABLE, {}},
+        {"output is a directory", "in", 10, {}, ".", OUTPUT_UNUSABLE, {}},
         {"one byte over the bound", "in", bound + 1, "old", "out", "Input file was larger than 4MiB!", ""},
         {"3 GiB", "in", 3ULL << 30, "old", "out", "Input file was larger than 4MiB!", ""},
         {"5 past 4 GiB, in 32 bits 5", "in", (1ULL << 32) + 5, "old", "out", "Input file was larger than 4MiB!", ""},
@@ -203,7 +224,9 @@ TEST_F(Run, RefusesAnInputThatCannotBePositioned)
     ASSERT_EQ(pipe(pipe_fds), 0);
     ASSERT_EQ(write(pipe_fds[1], "data", 4), 4);
     close(pipe_fds[1]);
-    const outcome r = run_argv({XORFILE_BIN, "/dev/stdin", "out"}, pipe_fds[0]);
+    const outcome r = run_argv({XORFILE_BIN, "/dev/stdin", "out"}, [&](auto *actions) {
+        posix_spawn_file_actions_adddup2(actions, pipe_fds[0], 0);
+    });
     close(pipe_fds[0]);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -247,6 +270,112 @@ TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
     }
 }
 
+// A process may be started with any of its standard descriptors closed; the
+// files it opens must not take their place and receive its messages.
+TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
+{
+    const std::string attribute = "/sys/kernel/mm/transparent_hugepage/enabled";
+    // clang-format off
+    const struct {
+        const char *name;
+        std::string input;
+        std::uint64_t input_size; // of "in", sparse past the bound
+        std::string output;
+        int status;
+        std::string expected_err;
+    } cases[] = {
+        {"same file", "in", 1000, "in", 1, SAME_FILE},
+        {"input over the bound", "in", bound + 1, "out", 1, "Input file was larger than 4MiB!"},
+        {"short read", attribute, 0, "out", 1, "Failed to read data from input file\n"},
+        {"complete run", "in", 1000, "out", 0, ""},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        if (c.input == attribute && !fs::exists(attribute)) {
+            std::printf("%s: %s is not available\n", c.name, attribute.c_str());
+            continue;
+        }
+        for (unsigned closed = 0; closed < 8; ++closed) {
+            SCOPED_TRACE(testing::Message() << c.name << ", closed mask " << closed);
+            fs::remove_all(work);
+            fs::create_directory(work);
+            const bool sparse = c.input_size > bound;
+            const std::string input =
+                sparse ? std::string(c.input_size, '\0') : random_bytes(c.input_size);
+            write_file(work / "in", sparse ? "" : input);
+            ASSERT_EQ(truncate((work / "in").c_str(), static_cast<off_t>(c.input_size)), 0);
+
+            const outcome r = run_argv({XORFILE_BIN, c.input, c.output}, close_descriptors(closed));
+            EXPECT_EQ(r.status, c.status);
+            if ((closed & 2U) == 0) {
+                EXPECT_EQ(r.out, c.status == 0 ? wrote(input.size(), c.output) : "");
+            }
+            if ((closed & 4U) == 0) {
+                EXPECT_EQ(r.err, c.expected_err);
+            }
+            EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
+            if (c.output == "out") {
+                EXPECT_TRUE(output_file() == (c.status == 0 ? reference_xor(input) : ""))
+                    << "the output holds more than the data";
+            }
+        }
+    }
+}
+
+// Messages written to a file that is also OUTPUT would land on or among the
+// data; a character device stores nothing and is let through.
+TEST_F(Run, RefusesAnOutputThatIsItsOwnStandardOutputOrError)
+{
+    enum class to { capture, output_appended, pipe, null };
+    // clang-format off
+    const struct {
+        const char *name;
+        std::string output;
+        to standard_output;
+        int status;
+        std::string expected_err;
+        std::string stdout_holds; // afterwards, where standard output went
+    } cases[] = {
+        {"standard output, a file", "/dev/stdout", to::capture, 1, OUTPUT_UNUSABLE, ""},
+        {"standard error, a file", "/dev/stderr", to::capture, 1, OUTPUT_UNUSABLE, ""},
+        {"standard output appended to it", "out", to::output_appended, 1, OUTPUT_UNUSABLE, "old"},
+        {"standard output, a pipe", "/dev/stdout", to::pipe, 1, OUTPUT_UNUSABLE, ""},
+        {"/dev/null, as standard output is", "/dev/null", to::null, 0, "", ""},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string input = random_bytes(1000);
+        write_file(work / "in", input);
+        write_file(work / "out", "old");
+        int pipe_fds[2] = {-1, -1};
+        ASSERT_EQ(pipe(pipe_fds), 0);
+        const std::string out = work / "out";
+        const outcome r = run_argv({XORFILE_BIN, "in", c.output}, [&](auto *actions) {
+            if (c.standard_output == to::output_appended)
+                posix_spawn_file_actions_addopen(actions, 1, out.c_str(), O_WRONLY | O_APPEND, 0);
+            else if (c.standard_output == to::pipe)
+                posix_spawn_file_actions_adddup2(actions, pipe_fds[1], 1);
+            else if (c.standard_output == to::null)
+                posix_spawn_file_actions_addopen(actions, 1, "/dev/null", O_WRONLY, 0);
+        });
+        close(pipe_fds[1]);
+        std::string piped(4096, '\0');
+        const ssize_t count = read(pipe_fds[0], piped.data(), piped.size());
+        piped.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+        close(pipe_fds[0]);
+
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.expected_err);
+        const std::string holds = c.standard_output == to::capture ? r.out
+                                  : c.standard_output == to::pipe  ? piped
+                                                                   : read_file(out);
+        EXPECT_TRUE((c.standard_output == to::null ? "" : holds) == c.stdout_holds)
+            << "standard output went to a file now holding " << holds.size() << " bytes";
+        EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
+    }
+}
+
 // System calls on one file made to fail or wait, to reach what no ordinary
 // file system does on demand: a path swapped during the open of the output,
 // identities that cannot be taken, an output that cannot be emptied or closed.
@@ -257,7 +386,7 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
 #endif
     if (!fs::exists(TRACER))
         GTEST_SKIP() << TRACER << " is not installed";
-    if (const outcome probe = run_argv({TRACER, "-o", "/dev/null", "/bin/true"}, -1, TRACER);
+    if (const outcome probe = run_argv({TRACER, "-o", "/dev/null", "/bin/true"}, {}, TRACER);
         probe.status != 0)
         GTEST_SKIP() << "cannot trace a process here: " << probe.err;
     const std::string in = (work / "in").string();
@@ -271,6 +400,7 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
         std::string fault;
         bool swap;         // replace the output by a link to the input mid-open
         std::string expected_err;
+        int closed = -1;   // a standard descriptor the program starts without
     } cases[] = {
         {"output swapped for a link to the input during its open",
          "out", "out", "openat", "delay_enter=1000000", true, SAME_FILE},
@@ -282,8 +412,13 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
          "in", in, "%%stat", "error=EIO:when=3", false, OUTPUT_UNUSABLE},
         {"input named twice cannot be opened for writing",
          "in", "in", "openat", "error=EACCES:when=2", false, SAME_FILE},
+        {"identity of standard output cannot be taken",
+         "out", (root / "stdout").string(), "%%stat", "error=EIO", false, OUTPUT_UNUSABLE},
+        {"output's stream cannot be made", "out", "out", "?fcntl,?fcntl64", "error=EIO", false, OUTPUT_UNUSABLE},
         {"output cannot be emptied", "out", "out", "?ftruncate,?ftruncate64", "error=EIO", false, OUTPUT_UNUSABLE},
         {"output cannot be closed", "out", "out", "close", "error=EIO", false, not_written},
+        {"nothing to fill a closed standard input with", "out", "/dev/null", "openat", "error=EACCES",
+         false, "Failed to open /dev/null!\n", 0},
     };
     // clang-format on
     const std::string log = root / "trace";
@@ -312,7 +447,8 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
             run_argv({TRACER, "--quiet=all", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", log, "-P",
                       c.path, "-e", "trace=" + c.calls, "-e", "inject=" + c.calls + ":" + c.fault,
                       XORFILE_BIN, "in", c.output},
-                     -1, TRACER, c.swap ? swap_once_opening : std::function<void()>());
+                     close_descriptors(c.closed >= 0 ? 1U << c.closed : 0), TRACER,
+                     c.swap ? swap_once_opening : std::function<void()>());
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.expected_err);
@@ -326,19 +462,27 @@ TEST_F(Run, WritesTheTransformedInputAndReportsItsLength)
     const struct {
         std::size_t size;
         std::optional<std::string> existing_output;
+        mode_t umask = 022; // a created output's mode is what it leaves of 0666
     } cases[] = {
-        {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7)},
+        {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7)}, {10, {}, 077},
     };
     // clang-format on
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.size);
+        SCOPED_TRACE(testing::Message() << c.size << " bytes, umask " << std::oct << c.umask);
         fs::remove(work / "out");
         if (c.existing_output)
             write_file(work / "out", *c.existing_output);
         const std::string input = random_bytes(c.size, 3);
         write_file(work / "in", input);
 
+        const mode_t saved = umask(c.umask);
         const outcome r = run("in", "out");
+        umask(saved);
+        if (!c.existing_output) {
+            struct stat info = {};
+            ASSERT_EQ(stat((work / "out").c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0666 & ~c.umask);
+        }
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, wrote(c.size, "out"));
         EXPECT_EQ(r.err, "");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "transform/transform.h"
@@ -27,6 +28,37 @@ bool is_directory(std::FILE *stream)
 {
     struct stat info = {};
     return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A process started with descriptor 0, 1 or 2 closed would open its files on
+// those numbers, and what it prints would be written into them: a refusal
+// into the very input it protects.  /dev/null takes any closed one first.
+bool standard_descriptors_open()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // open takes the lowest free number, the one just found closed.
+        if (open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+// Whether the output is the file that standard output or error writes to,
+// where the messages would land on or among the data.  A character device (a
+// terminal, /dev/null) stores nothing, so it is no such file.  A descriptor
+// whose identity cannot be taken counts as the output: the guard fails closed.
+bool is_message_stream(const struct stat &out_info)
+{
+    if (S_ISCHR(out_info.st_mode))
+        return false;
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd) {
+        struct stat info = {};
+        if (fstat(fd, &info) != 0 || same_identity(info, out_info))
+            return true;
+    }
+    return false;
 }
 
 int fail(const char *message)
@@ -61,6 +93,8 @@ int open_output(std::FILE *input, const char *path, std::FILE *&output)
         return fail(OUTPUT_UNUSABLE);
     if (same_identity(in_info, out_info))
         return fail(SAME_FILE);
+    if (is_message_stream(out_info))
+        return fail(OUTPUT_UNUSABLE);
     // A device or a FIFO has nothing to empty.
     if (S_ISREG(out_info.st_mode) && ftruncate(fd, 0) != 0)
         return fail(OUTPUT_UNUSABLE);
@@ -72,6 +106,8 @@ int open_output(std::FILE *input, const char *path, std::FILE *&output)
 int run(const char *input_path, const char *output_path, std::FILE *&input, std::FILE *&output,
         byte_buffer &buffer)
 {
+    if (!standard_descriptors_open())
+        return fail("Failed to open /dev/null!\n");
     input = std::fopen(input_path, "rb");
     if (input == nullptr || is_directory(input))
         return fail("Failed to open input file!\n");

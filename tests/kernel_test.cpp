@@ -63,8 +63,8 @@ bool runs_clean(const kernel_fn &kernel, const std::string &input, const std::st
 
 void expect_matches_reference(const kernel_fn &kernel)
 {
-    constexpr std::size_t max_length = 1200;
-    constexpr std::size_t max_offset = 63;
+    constexpr std::size_t max_length = 2400;
+    constexpr std::size_t max_offset = 64;
     static const std::string input = random_bytes(max_length);
     static const std::string expected = reference_xor(input);
     static const std::string large = random_bytes(MAX_INPUT_SIZE, 5);

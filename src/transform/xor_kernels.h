@@ -27,6 +27,14 @@ constexpr key_stream make_key_stream()
 
 inline constexpr key_stream KEY_STREAM = make_key_stream();
 
+// The plain definition, for the few bytes before and after a kernel's whole
+// words or vectors.
+inline void xor_bytes(unsigned char *bytes, std::size_t from, std::size_t to)
+{
+    for (std::size_t i = from; i < to; ++i)
+        bytes[i] ^= XOR_KEY[i % sizeof XOR_KEY];
+}
+
 // The best kernel for a processor with these features.
 xor_kernel pick_kernel(bool has_avx2, bool has_avx512bw);
 

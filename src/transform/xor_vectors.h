@@ -8,12 +8,6 @@
 
 #include "xor_kernels.h"
 
-inline void xor_bytes(unsigned char *bytes, std::size_t from, std::size_t to)
-{
-    for (std::size_t i = from; i < to; ++i)
-        bytes[i] ^= XOR_KEY[i % sizeof XOR_KEY];
-}
-
 // Nine vectors of W bytes hold the key a whole number of times, so nine key
 // vectors, loaded once, serve the whole buffer.  The main loop starts at a
 // W-aligned address: loads and stores that straddle cache lines cost a

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,14 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t bound = 4194304;
+
+// A child that cannot execute the program exits with status 127.
+#ifdef XORFILE_EMULATED
+constexpr const char *CANNOT_START = "the kernel does not know qemu for this architecture: "
+                                     "register it with binfmt_misc (.ci/binfmt does)";
+#else
+constexpr const char *CANNOT_START = "the program cannot be executed";
+#endif
 
 constexpr const char *SAME_FILE = "Input and output are the same file!\n";
 constexpr const char *OUTPUT_UNUSABLE = "Failed to open output file!\n";
@@ -37,7 +46,9 @@ struct outcome {
 std::string read_file(const fs::path &path)
 {
     std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
 }
 
 void write_file(const fs::path &path, const std::string &bytes)
@@ -125,6 +136,8 @@ protected:
         while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
         }
         EXPECT_TRUE(WIFEXITED(status)) << "the program did not exit normally";
+        EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 127)
+            << program << ": " << CANNOT_START;
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
     }
 
@@ -279,7 +292,7 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
     const struct {
         const char *name;
         std::string input;
-        std::uint64_t input_size; // of "in", sparse past the bound
+        std::size_t input_size; // of "in", sparse past the bound
         std::string output;
         int status;
         std::string expected_err;

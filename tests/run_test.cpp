@@ -411,27 +411,27 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
         std::string path;  // the file whose calls are tampered with
         std::string calls;
         std::string fault;
-        bool swap;         // replace the output by a link to the input mid-open
         std::string expected_err;
+        bool swap = false; // replace the output by a link to the input mid-open
         int closed = -1;   // a standard descriptor the program starts without
     } cases[] = {
         {"output swapped for a link to the input during its open",
-         "out", "out", "openat", "delay_enter=1000000", true, SAME_FILE},
+         "out", "out", "openat", "delay_enter=1000000", SAME_FILE, true},
         // The first status call is the directory check; the next two take
         // the identities of the input and of the output.
         {"identity of the input cannot be taken",
-         "in", in, "%%stat", "error=EIO:when=2", false, OUTPUT_UNUSABLE},
+         "in", in, "%%stat", "error=EIO:when=2", OUTPUT_UNUSABLE},
         {"identity of the output, naming the input, cannot be taken",
-         "in", in, "%%stat", "error=EIO:when=3", false, OUTPUT_UNUSABLE},
+         "in", in, "%%stat", "error=EIO:when=3", OUTPUT_UNUSABLE},
         {"input named twice cannot be opened for writing",
-         "in", "in", "openat", "error=EACCES:when=2", false, SAME_FILE},
+         "in", "in", "openat", "error=EACCES:when=2", SAME_FILE},
         {"identity of standard output cannot be taken",
-         "out", (root / "stdout").string(), "%%stat", "error=EIO", false, OUTPUT_UNUSABLE},
-        {"output's stream cannot be made", "out", "out", "?fcntl,?fcntl64", "error=EIO", false, OUTPUT_UNUSABLE},
-        {"output cannot be emptied", "out", "out", "?ftruncate,?ftruncate64", "error=EIO", false, OUTPUT_UNUSABLE},
-        {"output cannot be closed", "out", "out", "close", "error=EIO", false, not_written},
+         "out", (root / "stdout").string(), "%%stat", "error=EIO", OUTPUT_UNUSABLE},
+        {"output's stream cannot be made", "out", "out", "?fcntl,?fcntl64", "error=EIO", OUTPUT_UNUSABLE},
+        {"output cannot be emptied", "out", "out", "?ftruncate,?ftruncate64", "error=EIO", OUTPUT_UNUSABLE},
+        {"output cannot be closed", "out", "out", "close", "error=EIO", not_written},
         {"nothing to fill a closed standard input with", "out", "/dev/null", "openat", "error=EACCES",
-         false, "Failed to open /dev/null!\n", 0},
+         "Failed to open /dev/null!\n", false, 0},
     };
     // clang-format on
     const std::string log = root / "trace";

@@ -73,12 +73,9 @@ unsigned char *map_on_small_pages(std::size_t size)
     unsigned char *raw = map(length + page);
     if (raw == nullptr)
         return nullptr;
-    if (on_huge_page(raw)) {
-        munmap(raw, page);
-        return raw + page;
-    }
-    munmap(raw + length, page);
-    return raw;
+    unsigned char *block = on_huge_page(raw) ? raw + page : raw;
+    munmap(block == raw ? raw + length : raw, page);
+    return block;
 }
 
 } // namespace

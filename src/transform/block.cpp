@@ -73,8 +73,10 @@ unsigned char *map_on_small_pages(std::size_t size)
     unsigned char *raw = map(length + page);
     if (raw == nullptr)
         return nullptr;
-    unsigned char *block = on_huge_page(raw) ? raw + page : raw;
-    munmap(block == raw ? raw + length : raw, page);
+    const bool at_boundary = on_huge_page(raw);
+    unsigned char *block = at_boundary ? raw + page : raw;
+    unsigned char *spare = at_boundary ? raw : raw + length;
+    munmap(spare, page);
     return block;
 }
 

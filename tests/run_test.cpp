@@ -380,10 +380,11 @@ TEST_F(Run, RefusesAnOutputThatIsItsOwnStandardOutputOrError)
 
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.expected_err);
-        const std::string holds = c.standard_output == to::capture ? r.out
-                                  : c.standard_output == to::pipe  ? piped
-                                                                   : read_file(out);
-        EXPECT_TRUE((c.standard_output == to::null ? "" : holds) == c.stdout_holds)
+        const std::string holds = c.standard_output == to::capture           ? r.out
+                                  : c.standard_output == to::pipe            ? piped
+                                  : c.standard_output == to::output_appended ? read_file(out)
+                                                                             : "";
+        EXPECT_TRUE(holds == c.stdout_holds)
             << "standard output went to a file now holding " << holds.size() << " bytes";
         EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
     }

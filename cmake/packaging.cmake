@@ -20,6 +20,21 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGE_VERSION ${XORFILE_VERSION})
+
+# The history of changes as a native package's Debian changelog.
+set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${changelog}
+  COMMAND awk -v "maintainer=${CPACK_PACKAGE_CONTACT}" -v "version=${XORFILE_VERSION}"
+          -v "date=${XORFILE_DATE}"
+          -f ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.awk ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+          | gzip -9 -n > ${changelog}
+  DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.awk
+  VERBATIM)
+
+add_custom_target(debian_changelog ALL DEPENDS ${changelog})
+install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 # One archive of the tracked sources under one top folder.  Patterns are
 # anchored at the source folder, which may itself sit under a "build" path.

@@ -1,17 +1,33 @@
-# What a release carries besides the program: the manual page stamped with
-# the version and date, and the Debian changelog.  CHANGELOG.md is the one
-# place the release date is written, project(VERSION) the one place of the
-# version; the two must agree.
+# The version and date a build carries, and the manual page stamped with
+# them.  project(VERSION) is the
+# one place of the version, CHANGELOG.md the one place of the release date:
+# its newest dated entry must name that version.  Changes made since go
+# under an "## Unreleased" entry above it; a build of such a tree calls
+# itself VERSION+unreleased and carries the date of SOURCE_DATE_EPOCH, or of
+# the day it was configured.
 
-file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md latest REGEX "^## " LIMIT_COUNT 1)
+file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md headings REGEX "^## ")
+list(POP_FRONT headings latest)
+set(XORFILE_VERSION ${PROJECT_VERSION})
+if(latest STREQUAL "## Unreleased")
+  set(XORFILE_VERSION ${PROJECT_VERSION}+unreleased)
+  list(POP_FRONT headings latest)
+endif()
 if(NOT latest MATCHES "^## ([^ ]+) - ([0-9]+-[0-9]+-[0-9]+)( [0-9]+:[0-9]+ UTC)?$"
    OR NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
-  message(FATAL_ERROR "CHANGELOG.md must open with the entry '## ${PROJECT_VERSION} - YYYY-MM-DD [HH:MM UTC]'")
+  message(FATAL_ERROR "CHANGELOG.md must open with '## Unreleased' or with "
+                      "'## ${PROJECT_VERSION} - YYYY-MM-DD [HH:MM UTC]', the newest release")
 endif()
-set(XORFILE_RELEASE_DATE ${CMAKE_MATCH_2})
+if(XORFILE_VERSION STREQUAL PROJECT_VERSION)
+  set(XORFILE_DATE ${CMAKE_MATCH_2})
+elseif(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(XORFILE_DATE @$ENV{SOURCE_DATE_EPOCH})
+else()
+  set(XORFILE_DATE now)
+endif()
 
 execute_process(
-  COMMAND env LC_ALL=C date -u -d ${XORFILE_RELEASE_DATE} "+%B %-d, %Y"
+  COMMAND env LC_ALL=C date -u -d ${XORFILE_DATE} "+%B %-d, %Y"
   OUTPUT_VARIABLE XORFILE_MAN_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 
 # Manual pages are installed compressed, as man and Debian expect.
@@ -22,15 +38,5 @@ add_custom_command(OUTPUT ${page}.gz
   DEPENDS ${page}
   VERBATIM)
 
-set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
-add_custom_command(OUTPUT ${changelog}
-  COMMAND awk -v "maintainer=${CPACK_PACKAGE_CONTACT}"
-          -f ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.awk ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-          | gzip -9 -n > ${changelog}
-  DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.awk
-  VERBATIM)
-
-add_custom_target(release_notes ALL DEPENDS ${page}.gz ${changelog})
+add_custom_target(manual_page ALL DEPENDS ${page}.gz)
 install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)

@@ -34,8 +34,10 @@ constexpr const char *CANNOT_START = "the kernel does not know qemu for this arc
 constexpr const char *CANNOT_START = "the program cannot be executed";
 #endif
 
+constexpr const char *INPUT_UNUSABLE = "Failed to open input file!\n";
 constexpr const char *SAME_FILE = "Input and output are the same file!\n";
 constexpr const char *OUTPUT_UNUSABLE = "Failed to open output file!\n";
+constexpr const char *TOO_LARGE = "Input file was larger than 4MiB!";
 
 struct outcome {
     int status; // exit status, or -1 when the process did not exit normally
@@ -87,6 +89,8 @@ class Run : public testing::Test {
 protected:
     fs::path root; // holds the captured streams
     fs::path work; // the program's working directory, holding only its files
+    std::uint64_t in_size = 0;
+    std::string in_bytes; // what "in" holds, when within the bound
 
     void SetUp() override
     {
@@ -141,9 +145,29 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
     }
 
-    outcome run(const std::string &input, const std::string &output)
+    outcome run(const std::string &input_path, const std::string &output_path)
     {
-        return run_argv({XORFILE_BIN, input, output});
+        return run_argv({XORFILE_BIN, input_path, output_path});
+    }
+
+    // Makes "in": `size` random bytes, or past the bound a sparse file,
+    // whose size costs no disk space.
+    void make_input(std::uint64_t size)
+    {
+        in_size = size;
+        in_bytes = size <= bound ? random_bytes(static_cast<std::size_t>(size)) : "";
+        write_file(work / "in", in_bytes);
+        if (size > bound) {
+            ASSERT_EQ(truncate((work / "in").c_str(), static_cast<off_t>(size)), 0);
+        }
+    }
+
+    // Whether "in" is as make_input left it; past the bound, as long.
+    bool input_intact() const
+    {
+        if (in_size > bound)
+            return fs::file_size(work / "in") == in_size;
+        return read_file(work / "in") == in_bytes;
     }
 
     std::optional<std::string> output_file(const std::string &name = "out")
@@ -191,15 +215,15 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         std::string expected_err;
         std::optional<std::string> expected_output; // absent when empty
     } cases[] = {
-        {"missing input", "in", {}, {}, "out", "Failed to open input file!\n", {}},
-        {"directory as input", ".", {}, {}, "out", "Failed to open input file!\n", {}},
-        {"directory as input keeps the output", ".", {}, "keep", "out", "Failed to open input file!\n", "keep"},
-        {"missing input keeps the output", "in", {}, "keep", "out", "Failed to open input file!\n", "keep"},
+        {"missing input", "in", {}, {}, "out", INPUT_UNUSABLE, {}},
+        {"directory as input", ".", {}, {}, "out", INPUT_UNUSABLE, {}},
+        {"directory as input keeps the output", ".", {}, "keep", "out", INPUT_UNUSABLE, "keep"},
+        {"missing input keeps the output", "in", {}, "keep", "out", INPUT_UNUSABLE, "keep"},
         {"output directory missing", "in", 10, {}, "nodir/out", OUTPUT_UNUSABLE, {}},
         {"output is a directory", "in", 10, {}, ".", OUTPUT_UNUSABLE, {}},
-        {"one byte over the bound", "in", bound + 1, "old", "out", "Input file was larger than 4MiB!", ""},
-        {"3 GiB", "in", 3ULL << 30, "old", "out", "Input file was larger than 4MiB!", ""},
-        {"5 past 4 GiB, in 32 bits 5", "in", (1ULL << 32) + 5, "old", "out", "Input file was larger than 4MiB!", ""},
+        {"one byte over the bound", "in", bound + 1, "old", "out", TOO_LARGE, ""},
+        {"3 GiB", "in", 3ULL << 30, "old", "out", TOO_LARGE, ""},
+        {"5 past 4 GiB, in 32 bits 5", "in", (1ULL << 32) + 5, "old", "out", TOO_LARGE, ""},
         {"full disk, small write", "in", 10, {}, "/dev/full", "Failed to write data to output file\n", {}},
         {"full disk, large write", "in", 1 << 20, {}, "/dev/full", "Failed to write data to output file\n", {}},
     };
@@ -208,15 +232,8 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         SCOPED_TRACE(c.name);
         fs::remove_all(work);
         fs::create_directory(work);
-        // Inputs past the bound are sparse: their size costs no disk space.
-        std::string input;
-        if (c.input_size && *c.input_size <= bound) {
-            input = random_bytes(static_cast<std::size_t>(*c.input_size));
-            write_file(work / "in", input);
-        } else if (c.input_size) {
-            write_file(work / "in", "");
-            ASSERT_EQ(truncate((work / "in").c_str(), static_cast<off_t>(*c.input_size)), 0);
-        }
+        if (c.input_size)
+            make_input(*c.input_size);
         if (c.existing_output)
             write_file(work / "out", *c.existing_output);
 
@@ -225,8 +242,8 @@ TEST_F(Run, FailuresGiveTheirMessageStatusOneAndTheDocumentedOutput)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.expected_err);
         EXPECT_EQ(output_file(), c.expected_output);
-        if (c.input_size && *c.input_size <= bound) {
-            EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
+        if (c.input_size) {
+            EXPECT_TRUE(input_intact()) << "the input changed";
         }
     }
 }
@@ -284,7 +301,8 @@ TEST_F(Run, RefusesTheSameFileUnderAnySpellingAndLeavesItIntact)
 }
 
 // A process may be started with any of its standard descriptors closed; the
-// files it opens must not take their place and receive its messages.
+// files it opens must not take their place and receive its messages, and a
+// name of a closed one names no file.
 TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
 {
     const std::string attribute = "/sys/kernel/mm/transparent_hugepage/enabled";
@@ -292,15 +310,23 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
     const struct {
         const char *name;
         std::string input;
-        std::size_t input_size; // of "in", sparse past the bound
+        std::uint64_t input_size; // of "in"
         std::string output;
-        int status;
         std::string expected_err;
+        std::optional<std::string> out_holds; // "keep" before; none: the data
+        int status;
+        unsigned closed = 0; // runs only with these closed, bit 0 for standard input
     } cases[] = {
-        {"same file", "in", 1000, "in", 1, SAME_FILE},
-        {"input over the bound", "in", bound + 1, "out", 1, "Input file was larger than 4MiB!"},
-        {"short read", attribute, 0, "out", 1, "Failed to read data from input file\n"},
-        {"complete run", "in", 1000, "out", 0, ""},
+        {"same file", "in", 1000, "in", SAME_FILE, "keep", 1},
+        {"input over the bound", "in", bound + 1, "out", TOO_LARGE, "", 1},
+        {"short read", attribute, 0, "out", "Failed to read data from input file\n", "", 1},
+        {"complete run", "in", 1000, "out", "", {}, 0},
+        {"/dev/stdin", "/dev/stdin", 1000, "out", INPUT_UNUSABLE, "keep", 1, 1},
+        {"/dev/fd/0", "/dev/fd/0", 1000, "out", INPUT_UNUSABLE, "keep", 1, 1},
+        {"/proc/self/fd/0", "/proc/self/fd/0", 1000, "out", INPUT_UNUSABLE, "keep", 1, 1},
+        {"/dev/stdout", "in", 1000, "/dev/stdout", OUTPUT_UNUSABLE, "keep", 1, 2},
+        {"/dev/fd/1", "in", 1000, "/dev/fd/1", OUTPUT_UNUSABLE, "keep", 1, 2},
+        {"/proc/self/fd/1", "in", 1000, "/proc/self/fd/1", OUTPUT_UNUSABLE, "keep", 1, 2},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -309,68 +335,81 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
             continue;
         }
         for (unsigned closed = 0; closed < 8; ++closed) {
+            if ((closed & c.closed) != c.closed)
+                continue;
             SCOPED_TRACE(testing::Message() << c.name << ", closed mask " << closed);
             fs::remove_all(work);
             fs::create_directory(work);
-            const bool sparse = c.input_size > bound;
-            const std::string input =
-                sparse ? std::string(c.input_size, '\0') : random_bytes(c.input_size);
-            write_file(work / "in", sparse ? "" : input);
-            ASSERT_EQ(truncate((work / "in").c_str(), static_cast<off_t>(c.input_size)), 0);
+            make_input(c.input_size);
+            write_file(work / "out", "keep");
 
             const outcome r = run_argv({XORFILE_BIN, c.input, c.output}, close_descriptors(closed));
             EXPECT_EQ(r.status, c.status);
             if ((closed & 2U) == 0) {
-                EXPECT_EQ(r.out, c.status == 0 ? wrote(input.size(), c.output) : "");
+                EXPECT_EQ(r.out, c.status == 0 ? wrote(in_bytes.size(), c.output) : "");
             }
             if ((closed & 4U) == 0) {
                 EXPECT_EQ(r.err, c.expected_err);
             }
-            EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
-            if (c.output == "out") {
-                EXPECT_TRUE(output_file() == (c.status == 0 ? reference_xor(input) : ""))
-                    << "the output holds more than the data";
-            }
+            EXPECT_TRUE(input_intact()) << "the input changed";
+            EXPECT_TRUE(output_file() == c.out_holds.value_or(reference_xor(in_bytes)))
+                << "the output holds more than the data";
         }
     }
 }
 
-// Messages written to a file that is also OUTPUT would land on or among the
-// data; a character device stores nothing and is let through.
-TEST_F(Run, RefusesAnOutputThatIsItsOwnStandardOutputOrError)
+// Messages written to INPUT or OUTPUT would land on or among the data: a run
+// whose standard output goes to either is refused, and standard error sent
+// to either receives nothing.  A character device stores nothing and is let
+// through.
+TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
 {
-    enum class to { capture, output_appended, pipe, null };
+    enum class to { capture, in_appended, in_read_write, out_appended, pipe, null };
     // clang-format off
     const struct {
         const char *name;
+        std::uint64_t input_size;
         std::string output;
-        to standard_output;
+        int fd; // the standard descriptor sent elsewhere, 1 or 2
+        to target;
         int status;
-        std::string expected_err;
-        std::string stdout_holds; // afterwards, where standard output went
+        std::string expected_err; // on the captured standard error
+        std::optional<std::string> out_holds; // "old" before; none: the data
     } cases[] = {
-        {"standard output, a file", "/dev/stdout", to::capture, 1, OUTPUT_UNUSABLE, ""},
-        {"standard error, a file", "/dev/stderr", to::capture, 1, OUTPUT_UNUSABLE, ""},
-        {"standard output appended to it", "out", to::output_appended, 1, OUTPUT_UNUSABLE, "old"},
-        {"standard output, a pipe", "/dev/stdout", to::pipe, 1, OUTPUT_UNUSABLE, ""},
-        {"/dev/null, as standard output is", "/dev/null", to::null, 0, "", ""},
+        {"standard output, a file", 1000, "/dev/stdout", 1, to::capture, 1, OUTPUT_UNUSABLE, "old"},
+        {"standard error, a file", 1000, "/dev/stderr", 2, to::capture, 1, "", "old"},
+        {"standard output appended to the output", 1000, "out", 1, to::out_appended, 1, OUTPUT_UNUSABLE, "old"},
+        {"standard output, a pipe", 1000, "/dev/stdout", 1, to::pipe, 1, OUTPUT_UNUSABLE, "old"},
+        {"/dev/null, as standard output is", 1000, "/dev/null", 1, to::null, 0, "", "old"},
+        {"standard output appended to the input", 1000, "out", 1, to::in_appended, 1, SAME_FILE, "old"},
+        {"standard output over the input", 1000, "out", 1, to::in_read_write, 1, SAME_FILE, "old"},
+        {"standard error appended to the input, same file", 1000, "in", 2, to::in_appended, 1, "", "old"},
+        {"standard error appended to the input, no output", 1000, "nodir/out", 2, to::in_appended, 1, "", "old"},
+        {"standard error appended to the input, too large", bound + 1, "out", 2, to::in_appended, 1, "", ""},
+        {"standard error appended to the input, complete run", 1000, "out", 2, to::in_appended, 0, "", {}},
+        {"standard error appended to the output", 1000, "out", 2, to::out_appended, 1, "", "old"},
     };
     // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string input = random_bytes(1000);
-        write_file(work / "in", input);
+        make_input(c.input_size);
         write_file(work / "out", "old");
         int pipe_fds[2] = {-1, -1};
         ASSERT_EQ(pipe(pipe_fds), 0);
+        const std::string in = work / "in";
         const std::string out = work / "out";
         const outcome r = run_argv({XORFILE_BIN, "in", c.output}, [&](auto *actions) {
-            if (c.standard_output == to::output_appended)
-                posix_spawn_file_actions_addopen(actions, 1, out.c_str(), O_WRONLY | O_APPEND, 0);
-            else if (c.standard_output == to::pipe)
-                posix_spawn_file_actions_adddup2(actions, pipe_fds[1], 1);
-            else if (c.standard_output == to::null)
-                posix_spawn_file_actions_addopen(actions, 1, "/dev/null", O_WRONLY, 0);
+            if (c.target == to::in_appended)
+                posix_spawn_file_actions_addopen(actions, c.fd, in.c_str(), O_WRONLY | O_APPEND, 0);
+            else if (c.target == to::in_read_write)
+                posix_spawn_file_actions_addopen(actions, c.fd, in.c_str(), O_RDWR, 0);
+            else if (c.target == to::out_appended)
+                posix_spawn_file_actions_addopen(actions, c.fd, out.c_str(), O_WRONLY | O_APPEND,
+                                                 0);
+            else if (c.target == to::pipe)
+                posix_spawn_file_actions_adddup2(actions, pipe_fds[1], c.fd);
+            else if (c.target == to::null)
+                posix_spawn_file_actions_addopen(actions, c.fd, "/dev/null", O_WRONLY, 0);
         });
         close(pipe_fds[1]);
         std::string piped(4096, '\0');
@@ -379,14 +418,12 @@ TEST_F(Run, RefusesAnOutputThatIsItsOwnStandardOutputOrError)
         close(pipe_fds[0]);
 
         EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.status == 0 && c.fd == 2 ? wrote(in_bytes.size(), c.output) : "");
         EXPECT_EQ(r.err, c.expected_err);
-        const std::string holds = c.standard_output == to::capture           ? r.out
-                                  : c.standard_output == to::pipe            ? piped
-                                  : c.standard_output == to::output_appended ? read_file(out)
-                                                                             : "";
-        EXPECT_TRUE(holds == c.stdout_holds)
-            << "standard output went to a file now holding " << holds.size() << " bytes";
-        EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
+        EXPECT_EQ(piped, "");
+        EXPECT_TRUE(input_intact()) << "the input changed";
+        EXPECT_TRUE(output_file() == c.out_holds.value_or(reference_xor(in_bytes)))
+            << "the output holds more than the data";
     }
 }
 
@@ -418,21 +455,24 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
     } cases[] = {
         {"output swapped for a link to the input during its open",
          "out", "out", "openat", "delay_enter=1000000", SAME_FILE, true},
-        // The first status call is the directory check; the next two take
-        // the identities of the input and of the output.
+        // The first status call takes the identity of the input, the second
+        // that of the output.
         {"identity of the input cannot be taken",
-         "in", in, "%%stat", "error=EIO:when=2", OUTPUT_UNUSABLE},
+         "in", in, "%%stat", "error=EIO:when=1", INPUT_UNUSABLE},
         {"identity of the output, naming the input, cannot be taken",
-         "in", in, "%%stat", "error=EIO:when=3", OUTPUT_UNUSABLE},
+         "in", in, "%%stat", "error=EIO:when=2", OUTPUT_UNUSABLE},
         {"input named twice cannot be opened for writing",
          "in", "in", "openat", "error=EACCES:when=2", SAME_FILE},
-        {"identity of standard output cannot be taken",
-         "out", (root / "stdout").string(), "%%stat", "error=EIO", OUTPUT_UNUSABLE},
+        // Standard output is compared with the input, then with the output.
+        {"identity of standard output, to compare with the input, cannot be taken",
+         "out", (root / "stdout").string(), "%%stat", "error=EIO:when=1", SAME_FILE},
+        {"identity of standard output, to compare with the output, cannot be taken",
+         "out", (root / "stdout").string(), "%%stat", "error=EIO:when=2", OUTPUT_UNUSABLE},
         {"output's stream cannot be made", "out", "out", "?fcntl,?fcntl64", "error=EIO", OUTPUT_UNUSABLE},
         {"output cannot be emptied", "out", "out", "?ftruncate,?ftruncate64", "error=EIO", OUTPUT_UNUSABLE},
         {"output cannot be closed", "out", "out", "close", "error=EIO", not_written},
-        {"nothing to fill a closed standard input with", "out", "/dev/null", "openat", "error=EACCES",
-         "Failed to open /dev/null!\n", false, 0},
+        {"output cannot be moved off a closed standard output", "out", "out", "?fcntl,?fcntl64",
+         "error=EMFILE:when=1", OUTPUT_UNUSABLE, false, 1},
     };
     // clang-format on
     const std::string log = root / "trace";
@@ -475,28 +515,33 @@ TEST_F(Run, WritesTheTransformedInputAndReportsItsLength)
     // clang-format off
     const struct {
         std::size_t size;
-        std::optional<std::string> existing_output;
-        mode_t umask = 022; // a created output's mode is what it leaves of 0666
+        std::optional<std::string> existing_output; // of mode 0640, which it keeps
+        mode_t umask = 022;
+        mode_t input_mode = 0644; // a created output's, less the umask
     } cases[] = {
-        {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7)}, {10, {}, 077},
+        {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7), 022, 0600},
+        {10, {}, 022, 0600}, {10, {}, 022, 0640}, {10, {}, 022, 0755}, {10, {}, 077, 0644},
+        {10, {}, 0, 0600},
     };
     // clang-format on
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.size << " bytes, umask " << std::oct << c.umask);
+        SCOPED_TRACE(testing::Message() << c.size << " bytes, umask " << std::oct << c.umask
+                                        << ", input mode " << c.input_mode);
         fs::remove(work / "out");
-        if (c.existing_output)
+        if (c.existing_output) {
             write_file(work / "out", *c.existing_output);
+            ASSERT_EQ(chmod((work / "out").c_str(), 0640), 0);
+        }
         const std::string input = random_bytes(c.size, 3);
         write_file(work / "in", input);
+        ASSERT_EQ(chmod((work / "in").c_str(), c.input_mode), 0);
 
         const mode_t saved = umask(c.umask);
         const outcome r = run("in", "out");
         umask(saved);
-        if (!c.existing_output) {
-            struct stat info = {};
-            ASSERT_EQ(stat((work / "out").c_str(), &info), 0);
-            EXPECT_EQ(info.st_mode & 07777, 0666 & ~c.umask);
-        }
+        struct stat info = {};
+        ASSERT_EQ(stat((work / "out").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.existing_output ? 0640 : c.input_mode & ~c.umask);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, wrote(c.size, "out"));
         EXPECT_EQ(r.err, "");

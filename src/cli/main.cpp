@@ -14,6 +14,7 @@ namespace {
 // The run's one failure message, printed by the cleanup in main.
 const char *error_msg = nullptr;
 
+constexpr const char *INPUT_UNUSABLE = "Failed to open input file!\n";
 constexpr const char *OUTPUT_UNUSABLE = "Failed to open output file!\n";
 constexpr const char *SAME_FILE = "Input and output are the same file!\n";
 
@@ -22,43 +23,49 @@ bool same_identity(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A directory opens for reading, but what reading it reports depends on the
-// file system; none of it says what is wrong.
-bool is_directory(std::FILE *stream)
+// Opens path as a stream on a descriptor above the standard ones, or returns
+// null.  A standard descriptor the process was started without thus stays
+// closed, as it would for any program: what is printed to it fails
+// harmlessly instead of landing in a file.
+std::FILE *open_stream(const char *path, int flags, mode_t mode, const char *stream_mode)
 {
-    struct stat info = {};
-    return fstat(fileno(stream), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// A process started with descriptor 0, 1 or 2 closed would open its files on
-// those numbers, and what it prints would be written into them: a refusal
-// into the very input it protects.  /dev/null takes any closed one first.
-bool standard_descriptors_open()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // open takes the lowest free number, the one just found closed.
-        if (open("/dev/null", O_RDWR) != fd)
-            return false;
+    int fd = open(path, flags, mode);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int low = fd;
+        fd = fcntl(low, F_DUPFD, STDERR_FILENO + 1);
+        (void)close(low);
     }
-    return true;
+    if (fd < 0)
+        return nullptr;
+    std::FILE *stream = fdopen(fd, stream_mode);
+    if (stream == nullptr)
+        (void)close(fd);
+    return stream;
 }
 
-// Whether the output is the file that standard output or error writes to,
-// where the messages would land on or among the data.  A character device (a
-// terminal, /dev/null) stores nothing, so it is no such file.  A descriptor
-// whose identity cannot be taken counts as the output: the guard fails closed.
-bool is_message_stream(const struct stat &out_info)
+// Whether what is written to descriptor fd lands in the file.  A closed
+// descriptor writes nowhere, and a character device (a terminal, /dev/null)
+// stores nothing.  A descriptor whose identity cannot be taken counts: the
+// guards fail closed.
+bool writes_to(int fd, const struct stat &file)
 {
-    if (S_ISCHR(out_info.st_mode))
+    if (S_ISCHR(file.st_mode))
         return false;
-    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd) {
-        struct stat info = {};
-        if (fstat(fd, &info) != 0 || same_identity(info, out_info))
-            return true;
-    }
-    return false;
+    struct stat info = {};
+    if (fstat(fd, &info) != 0)
+        return errno != EBADF;
+    return same_identity(info, file);
+}
+
+// No message may land in INPUT or OUTPUT, the size probe's included, so
+// standard error sent into either is closed, and every message fails.
+// Returns whether it was.
+bool keep_messages_out_of(const struct stat &file)
+{
+    if (!writes_to(STDERR_FILENO, file))
+        return false;
+    (void)close(STDERR_FILENO);
+    return true;
 }
 
 int fail(const char *message)
@@ -67,33 +74,42 @@ int fail(const char *message)
     return 1;
 }
 
+// A directory opens for reading, but what reading it reports depends on the
+// file system; none of it says what is wrong.
+int open_input(const char *path, std::FILE *&input, struct stat &info)
+{
+    input = open_stream(path, O_RDONLY, 0, "rb");
+    if (input == nullptr || fstat(fileno(input), &info) != 0 || S_ISDIR(info.st_mode))
+        return fail(INPUT_UNUSABLE);
+    (void)keep_messages_out_of(info);
+    // The success line would land on or among the bytes about to be read.
+    if (writes_to(STDOUT_FILENO, info))
+        return fail(SAME_FILE);
+    return 0;
+}
+
 // Opens the output without emptying it, so that whether it is the input is
 // decided on the file actually opened: a path checked first could be swapped
 // for a link to the input before the open.  Only a file known to differ from
-// the input is emptied.  A stream opened before a failure is left in output
-// for main to close.
-int open_output(std::FILE *input, const char *path, std::FILE *&output)
+// the input, and from where messages go, is emptied.  A new file takes the
+// input's permissions: a private file's restored copy stays private.  A
+// stream opened before a failure is left in output for main to close.
+int open_output(const struct stat &in_info, const char *path, std::FILE *&output)
 {
-    struct stat in_info = {};
     struct stat out_info = {};
-    if (fstat(fileno(input), &in_info) != 0)
-        return fail(OUTPUT_UNUSABLE);
-    const int fd = open(path, O_WRONLY | O_CREAT, 0666);
-    if (fd < 0) {
+    output = open_stream(path, O_WRONLY | O_CREAT, in_info.st_mode & 0777, "wb");
+    if (output == nullptr) {
         // The output may be the input, only not writable.
         const bool same = stat(path, &out_info) == 0 && same_identity(in_info, out_info);
         return fail(same ? SAME_FILE : OUTPUT_UNUSABLE);
     }
-    output = fdopen(fd, "wb");
-    if (output == nullptr) {
-        (void)close(fd);
-        return fail(OUTPUT_UNUSABLE);
-    }
+    const int fd = fileno(output);
     if (fstat(fd, &out_info) != 0)
         return fail(OUTPUT_UNUSABLE);
     if (same_identity(in_info, out_info))
         return fail(SAME_FILE);
-    if (is_message_stream(out_info))
+    // Messages would land on or among the data.
+    if (keep_messages_out_of(out_info) || writes_to(STDOUT_FILENO, out_info))
         return fail(OUTPUT_UNUSABLE);
     // A device or a FIFO has nothing to empty.
     if (S_ISREG(out_info.st_mode) && ftruncate(fd, 0) != 0)
@@ -106,12 +122,9 @@ int open_output(std::FILE *input, const char *path, std::FILE *&output)
 int run(const char *input_path, const char *output_path, std::FILE *&input, std::FILE *&output,
         byte_buffer &buffer)
 {
-    if (!standard_descriptors_open())
-        return fail("Failed to open /dev/null!\n");
-    input = std::fopen(input_path, "rb");
-    if (input == nullptr || is_directory(input))
-        return fail("Failed to open input file!\n");
-    if (open_output(input, output_path, output) != 0)
+    struct stat in_info = {};
+    if (open_input(input_path, input, in_info) != 0 ||
+        open_output(in_info, output_path, output) != 0)
         return 1;
     if (read_input(input, buffer) != 0)
         return fail("Failed to read data from input file\n");

@@ -1,6 +1,5 @@
-# The Debian package (cpack -G DEB, the default) and the source archive
-# (cpack --config CPackSourceConfig.cmake).  Only settings that differ from
-# CPack's defaults are here.
+# The Debian package, cpack -G DEB (the default).  Only settings that differ
+# from CPack's defaults are here.
 #
 # lintian --pedantic leaves one info tag: binary-has-unneeded-section
 # .comment, the compiler's name and version that the linker keeps in the
@@ -22,7 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGE_VERSION ${XORFILE_VERSION})
 
-# The history of changes as a native package's Debian changelog.
+# A native Debian package carries its licence as "copyright" and its history
+# as a Debian changelog.  They are installed for the package alone, never by
+# cmake --install, where a distribution's tools would have to replace them.
 set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 add_custom_command(OUTPUT ${changelog}
   COMMAND awk -v "maintainer=${CPACK_PACKAGE_CONTACT}" -v "version=${XORFILE_VERSION}"
@@ -33,18 +34,12 @@ add_custom_command(OUTPUT ${changelog}
   VERBATIM)
 
 add_custom_target(debian_changelog ALL DEPENDS ${changelog})
-install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
-
-# One archive of the tracked sources under one top folder.  Patterns are
-# anchored at the source folder, which may itself sit under a "build" path.
-set(CPACK_SOURCE_GENERATOR TXZ)
-set(CPACK_SOURCE_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION})
-string(REGEX REPLACE "([][+.*?()^$|\\])" "\\\\\\1" source "${PROJECT_SOURCE_DIR}")
-set(CPACK_SOURCE_IGNORE_FILES
-  "^${source}/\\.git(/|$)"
-  "^${source}/build/"
-  "\\.deb$"
-  "~$")
+install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright
+        COMPONENT debian EXCLUDE_FROM_ALL)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
+  "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
 
 include(CPack)

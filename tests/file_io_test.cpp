@@ -166,8 +166,16 @@ TEST(ReadInput, FailsAndLeavesTheBufferAloneWhenLessArrivesThanMeasured)
     }
 }
 
+// A fork of an emulated process can hang (seen under qemu); a child that
+// starts the test program afresh does not.
+void start_death_tests_afresh()
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+}
+
 TEST(GetInputSizeDeathTest, EndsTheRunWhenTheSizeCannotBeTakenOrIsTooLarge)
 {
+    start_death_tests_afresh();
     const struct {
         fake_input in;
         const char *message;
@@ -251,6 +259,7 @@ void read_with_headroom(std::size_t size, std::size_t headroom, bool fits)
 
 TEST(ReadInputDeathTest, FailsCleanlyOrCompletesUnderAMemoryLimit)
 {
+    start_death_tests_afresh();
 #ifdef UNDER_ADDRESS_SANITIZER
     GTEST_SKIP() << "the sanitizer needs more address space than the limit allows";
 #else

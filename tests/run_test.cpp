@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,12 +28,9 @@ namespace fs = std::filesystem;
 constexpr std::size_t bound = 4194304;
 
 // A child that cannot execute the program exits with status 127.
-#ifdef XORFILE_EMULATED
-constexpr const char *CANNOT_START = "the kernel does not know qemu for this architecture: "
-                                     "register it with binfmt_misc (.ci/binfmt does)";
-#else
-constexpr const char *CANNOT_START = "the program cannot be executed";
-#endif
+constexpr const char *CANNOT_START = "the program cannot be executed; one built for another "
+                                     "architecture needs qemu registered with binfmt_misc "
+                                     "(.ci/binfmt does that)";
 
 constexpr const char *INPUT_UNUSABLE = "Failed to open input file!\n";
 constexpr const char *SAME_FILE = "Input and output are the same file!\n";
@@ -56,6 +54,32 @@ std::string read_file(const fs::path &path)
 void write_file(const fs::path &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The ELF header's class, byte order and machine: equal for programs that
+// run on the same processor.
+std::string machine_of(const char *program)
+{
+    std::string header(20, '\0');
+    std::ifstream(program, std::ios::binary).read(header.data(), 20);
+    return header.substr(4, 2) + header.substr(18, 2);
+}
+
+// What keeps a tracer from seeing the program's own system calls, if
+// anything.  A program for another processor runs under an emulator, whose
+// calls the tracer would see; a preloaded library (faketime, as
+// reproducibility checks use) is loaded into the tracer too and can break
+// its timers.
+std::optional<std::string> cannot_trace()
+{
+    if (!fs::exists(TRACER))
+        return std::string(TRACER) + " is not installed";
+    if (machine_of(XORFILE_BIN) != machine_of(TRACER))
+        return "the program is built for another processor than the tracer, so it runs "
+               "under an emulator, whose system calls the tracer would see";
+    if (const char *preload = std::getenv("LD_PRELOAD"); preload != nullptr && *preload != '\0')
+        return std::string("a library is preloaded into every program, the tracer too: ") + preload;
+    return std::nullopt;
 }
 
 std::string usage(const std::string &name)
@@ -94,8 +118,8 @@ protected:
 
     void SetUp() override
     {
-        char name[] = "/tmp/xorfile-test-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
+        std::string name = fs::temp_directory_path() / "xorfile-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
         root = name;
         work = root / "work";
         fs::create_directory(work);
@@ -432,11 +456,8 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
 // identities that cannot be taken, an output that cannot be emptied or closed.
 TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
 {
-#ifdef XORFILE_EMULATED
-    GTEST_SKIP() << "the program runs under an emulator, whose system calls a tracer would see";
-#endif
-    if (!fs::exists(TRACER))
-        GTEST_SKIP() << TRACER << " is not installed";
+    if (const auto reason = cannot_trace())
+        GTEST_SKIP() << *reason;
     if (const outcome probe = run_argv({TRACER, "-o", "/dev/null", "/bin/true"}, {}, TRACER);
         probe.status != 0)
         GTEST_SKIP() << "cannot trace a process here: " << probe.err;

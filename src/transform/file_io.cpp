@@ -8,6 +8,10 @@
 #include "block.h"
 #include "transform.h"
 
+// A size past 4 GiB must be neither refused by a 32-bit type nor wrapped by
+// one; the build asks for 64-bit file offsets on every target.
+static_assert(sizeof(off_t) == 8, "off_t must hold 64 bits: build with _FILE_OFFSET_BITS=64");
+
 namespace {
 
 // The size probe has no failure result: it reports and ends the run.  Its
@@ -23,8 +27,6 @@ template <std::size_t N>
 
 std::size_t get_input_size(std::FILE *stream)
 {
-    // off_t holds 64 bits on every target (the build asks for it), so a size
-    // past 4 GiB is neither refused by a 32-bit type nor wrapped by one.
     if (fseeko(stream, 0, SEEK_END) != 0)
         fail_probe("Couldn't seek to end of file.");
     const off_t end = ftello(stream);

@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -65,21 +65,27 @@ std::string machine_of(const char *program)
     return header.substr(4, 2) + header.substr(18, 2);
 }
 
-// What keeps a tracer from seeing the program's own system calls, if
-// anything.  A program for another processor runs under an emulator, whose
-// calls the tracer would see; a preloaded library (faketime, as
-// reproducibility checks use) is loaded into the tracer too and can break
-// its timers.
-std::optional<std::string> cannot_trace()
+// Whether the program is built for another processor than this machine's
+// own programs, and so runs under an emulator.  The emulator makes system
+// calls of its own, and holds the program's file open on the lowest free
+// descriptor, which may be one the program was started without.
+bool runs_emulated()
 {
-    if (!fs::exists(TRACER))
-        return std::string(TRACER) + " is not installed";
-    if (machine_of(XORFILE_BIN) != machine_of(TRACER))
-        return "the program is built for another processor than the tracer, so it runs "
-               "under an emulator, whose system calls the tracer would see";
-    if (const char *preload = std::getenv("LD_PRELOAD"); preload != nullptr && *preload != '\0')
-        return std::string("a library is preloaded into every program, the tracer too: ") + preload;
-    return std::nullopt;
+    return machine_of(XORFILE_BIN) != machine_of("/bin/sh");
+}
+
+// This process's environment without preloaded libraries.  A builder may
+// preload one into the tests (faketime, as reproducibility checks do); in
+// the program it opens files on closed standard descriptors, and in a tracer
+// it breaks the timers.
+std::vector<char *> plain_environment()
+{
+    std::vector<char *> env;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        if (std::string_view(*entry).rfind("LD_PRELOAD=", 0) != 0)
+            env.push_back(*entry);
+    env.push_back(nullptr);
+    return env;
 }
 
 std::string usage(const std::string &name)
@@ -127,9 +133,9 @@ protected:
 
     void TearDown() override { fs::remove_all(root); }
 
-    // Runs `program` in `work` with exactly this argument vector; standard
-    // output and error go to files, so nothing can block, unless `redirect`
-    // sends them elsewhere.  while_running is called once the process has
+    // Runs `program` in `work` with exactly this argument vector, as a user
+    // runs it; standard output and error go to files, so nothing can block,
+    // unless `redirect` sends them elsewhere.  while_running is called once the process has
     // started.
     outcome run_argv(const std::vector<std::string> &args, const file_actions &redirect = {},
                      const char *program = XORFILE_BIN,
@@ -152,7 +158,8 @@ protected:
         if (redirect)
             redirect(&actions);
         pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
+        std::vector<char *> env = plain_environment();
+        const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), env.data());
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0) {
             ADD_FAILURE() << "cannot start " << program;
@@ -358,6 +365,10 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
             std::printf("%s: %s is not available\n", c.name, attribute.c_str());
             continue;
         }
+        if (c.closed != 0 && runs_emulated()) {
+            std::printf("%s: the emulator holds a descriptor open\n", c.name);
+            continue;
+        }
         for (unsigned closed = 0; closed < 8; ++closed) {
             if ((closed & c.closed) != c.closed)
                 continue;
@@ -456,8 +467,10 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
 // identities that cannot be taken, an output that cannot be emptied or closed.
 TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
 {
-    if (const auto reason = cannot_trace())
-        GTEST_SKIP() << *reason;
+    if (runs_emulated())
+        GTEST_SKIP() << "the program runs under an emulator, whose system calls a tracer would see";
+    if (!fs::exists(TRACER))
+        GTEST_SKIP() << TRACER << " is not installed";
     if (const outcome probe = run_argv({TRACER, "-o", "/dev/null", "/bin/true"}, {}, TRACER);
         probe.status != 0)
         GTEST_SKIP() << "cannot trace a process here: " << probe.err;

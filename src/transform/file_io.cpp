@@ -14,12 +14,10 @@ static_assert(sizeof(off_t) == 8, "off_t must hold 64 bits: build with _FILE_OFF
 
 namespace {
 
-// The size probe has no failure result: it reports and ends the run.  Its
-// messages carry no newline, so they are written by count.
-template <std::size_t N>
-[[noreturn]] void fail_probe(const char (&message)[N])
+// The size probe has no failure result: it reports and ends the run.
+[[noreturn]] void fail_probe(const char *message)
 {
-    (void)std::fwrite(message, 1, N - 1, stderr);
+    (void)std::fputs(message, stderr);
     std::exit(1);
 }
 

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Times whole runs of the built program on a 4 MiB file against cp and cat of
-# the same file.  Runs go in pairs that alternate (program, then the other),
-# so drift in the machine's speed falls on both; what is printed is the
-# median over the pairs of the ratio program / other.
+# the same file, and against another build of the program if one is given.
+# Runs go in pairs that alternate (program, then the other), so drift in the
+# machine's speed falls on both; what is printed is the median over the
+# pairs of the ratio program / other.
 #
-#   bench/whole-run.sh [PROGRAM] [PAIRS]
+#   bench/whole-run.sh [PROGRAM] [PAIRS] [OTHER_BUILD]
 set -euo pipefail
 
 program=$(realpath "${1:-build/release/xorfile}")
 pairs=${2:-300}
+build=${3:+$(realpath "$3")}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 head -c 4194304 /dev/urandom >"$dir/in"
@@ -16,6 +18,7 @@ head -c 4194304 /dev/urandom >"$dir/in"
 run_program() { "$program" "$dir/in" "$dir/out.program" >/dev/null; }
 run_cp() { cp "$dir/in" "$dir/out.cp"; }
 run_cat() { cat "$dir/in" >"$dir/out.cat"; }
+run_build() { "$build" "$dir/in" "$dir/out.build" >/dev/null; }
 
 # Microseconds one call takes, timed by the shell itself: no timer process.
 micros() {
@@ -45,7 +48,7 @@ compare() {
 echo "4 MiB input, $pairs pairs each; times are medians in microseconds"
 printf '%-6s %-9s %8s %12s %12s\n' other output ratio program other
 for state in new existing; do
-    for other in cp cat; do
+    for other in cp cat ${build:+build}; do
         compare "$other" "$state"
     done
 done

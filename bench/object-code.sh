@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Counts, for each architecture in toolchains/targets, the single-byte loads
-# and the calls to memcpy in the optimised object code of the portable
-# kernel: whole words show as neither.  Needs what .ci/cross-setup installs.
+# and the calls to memcpy in the optimised object code of the cipher: whole
+# words show as neither.  Needs what .ci/cross-setup installs.
 # Usage: bench/object-code.sh [SOURCE_DIR]
 set -euo pipefail
 source_dir=$(realpath "${1:-$(dirname "$0")/..}")
@@ -22,7 +22,7 @@ while read -r arch triplet _; do
     # As the release build compiles it.
     "${cxx[@]}" -std=c++20 -O3 -fPIE -fstack-protector-strong -D_FORTIFY_SOURCE=2 \
         -D_FILE_OFFSET_BITS=64 -I"$source_dir/src" -c "$source_dir/src/transform/xor.cpp" -o "$object"
-    read -r start size _ < <("${tools}nm" -S --defined-only "$object" | grep ' _Z12xor_portablePh[jm]$')
+    read -r start size _ < <("${tools}nm" -S --defined-only "$object" | grep ' _Z10xor_bufferPh[jm]$')
     code=$("${tools}objdump" -dr --no-show-raw-insn --start-address="0x$start" \
         --stop-address=$((0x$start + 0x$size)) "$object")
     bytes=$(grep -cwE 'lbu|ldrb|lbz|movzbl|llgc|ic' <<<"$code" || true)

@@ -1,16 +1,15 @@
-// Speed of the cipher, in bytes per second: each kernel the processor offers
-// and the dispatching xor_buffer, beside a plain modulo loop and memcpy as
-// the yardstick, at 64 KiB and 4 MiB, on 64-byte-aligned buffers (offset 0)
-// and at malloc's usual 16 bytes past a boundary (offset 16).  Buffers come
-// from the program's own allocator, so large ones sit on huge pages as they
-// do in a run.
+// Speed of the cipher, in bytes per second, beside a plain modulo loop and
+// memcpy as the yardstick, at 64 KiB and 4 MiB, on 64-byte-aligned buffers
+// (offset 0) and at malloc's usual 16 bytes past a boundary (offset 16).
+// Buffers come from the program's own allocator, so large ones sit on huge
+// pages as they do in a run.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstring>
 
 #include "transform/block.h"
-#include "transform/xor_kernels.h"
+#include "transform/transform.h"
 
 namespace {
 
@@ -77,14 +76,6 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     add(benchmark::RegisterBenchmark("memcpy", copy));
     add(benchmark::RegisterBenchmark("modulo_loop", transform, modulo_loop));
-    add(benchmark::RegisterBenchmark("portable", transform, xor_portable));
-#if defined(__x86_64__)
-    add(benchmark::RegisterBenchmark("sse2", transform, xor_sse2));
-    if (kernel_supported(xor_kernel::avx2))
-        add(benchmark::RegisterBenchmark("avx2", transform, xor_avx2));
-    if (kernel_supported(xor_kernel::avx512bw))
-        add(benchmark::RegisterBenchmark("avx512bw", transform, xor_avx512bw));
-#endif
     add(benchmark::RegisterBenchmark("xor_buffer", transform, xor_buffer));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -79,9 +79,9 @@ unsigned char *map_on_huge_pages(std::size_t size)
 }
 
 // Where huge pages do not suit, or a tight memory limit leaves no room for
-// their alignment, a block of just the input's size on small pages.  It is kept off huge-page boundaries, which is how free_block tells
-// it from the block above: one small page more is mapped, and the end that
-// would leave the block on a boundary is trimmed.
+// their alignment, a block of just the input's size on small pages.  It is kept off huge-page
+// boundaries, which is how free_block tells it from the block above: one small page more is mapped,
+// and the end that would leave the block on a boundary is trimmed.
 unsigned char *map_on_small_pages(std::size_t size)
 {
     const std::size_t page = small_page();

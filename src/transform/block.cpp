@@ -31,6 +31,7 @@ std::size_t small_page()
     return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
+// Whether transparent huge pages are the 2 MiB that the block is aligned to.
 // Elsewhere (16 MiB with the ppc64 hash MMU, 32 or 512 MiB on arm64 with
 // larger base pages, none without the kernel's support) a 4 MiB block is
 // never backed by one, and aligning it would only cost address space.
@@ -79,9 +80,10 @@ unsigned char *map_on_huge_pages(std::size_t size)
 }
 
 // Where huge pages do not suit, or a tight memory limit leaves no room for
-// their alignment, a block of just the input's size on small pages.  It is kept off huge-page
-// boundaries, which is how free_block tells it from the block above: one small page more is mapped,
-// and the end that would leave the block on a boundary is trimmed.
+// their alignment, a block of just the input's size on small pages.  It is
+// kept off huge-page boundaries, which is how free_block tells it from the
+// block above: one small page more is mapped, and the end that would leave
+// the block on a boundary is trimmed.
 unsigned char *map_on_small_pages(std::size_t size)
 {
     const std::size_t page = small_page();

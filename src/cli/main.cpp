@@ -68,6 +68,27 @@ bool keep_messages_out_of(const struct stat &file)
     return true;
 }
 
+// Whether standard error goes to the file that path names, or may: its
+// identity cannot be taken.  A name that names no file matches nothing.
+bool messages_would_land_in(const char *path)
+{
+    struct stat info = {};
+    return stat(path, &info) == 0 && writes_to(STDERR_FILENO, info);
+}
+
+// Whether a descriptor above the standard ones is free, found by copying
+// open_fd there.  An open that creates a file on a free standard number can
+// then always move it up, instead of failing and leaving the new file
+// behind.  With one thread, the number stays free until the next open.
+bool free_descriptor_above_standard(int open_fd)
+{
+    const int spare = fcntl(open_fd, F_DUPFD, STDERR_FILENO + 1);
+    if (spare < 0)
+        return false;
+    (void)close(spare);
+    return true;
+}
+
 int fail(const char *message)
 {
     error_msg = message;
@@ -94,10 +115,12 @@ int open_input(const char *path, std::FILE *&input, struct stat &info)
 // the input, and from where messages go, is emptied.  A new file takes the
 // input's permissions: a private file's restored copy stays private.  A
 // stream opened before a failure is left in output for main to close.
-int open_output(const struct stat &in_info, const char *path, std::FILE *&output)
+int open_output(int in_fd, const struct stat &in_info, const char *path, std::FILE *&output)
 {
     struct stat out_info = {};
-    output = open_stream(path, O_WRONLY | O_CREAT, in_info.st_mode & 0777, "wb");
+    output = free_descriptor_above_standard(in_fd)
+                 ? open_stream(path, O_WRONLY | O_CREAT, in_info.st_mode & 0777, "wb")
+                 : nullptr;
     if (output == nullptr) {
         // The output may be the input, only not writable.
         const bool same = stat(path, &out_info) == 0 && same_identity(in_info, out_info);
@@ -124,7 +147,7 @@ int run(const char *input_path, const char *output_path, std::FILE *&input, std:
 {
     struct stat in_info = {};
     if (open_input(input_path, input, in_info) != 0 ||
-        open_output(in_info, output_path, output) != 0)
+        open_output(fileno(input), in_info, output_path, output) != 0)
         return 1;
     if (read_input(input, buffer) != 0)
         return fail("Failed to read data from input file\n");
@@ -152,12 +175,16 @@ int main(int argc, char *argv[])
     std::FILE *input = nullptr;
     std::FILE *output = nullptr;
     byte_buffer buffer;
+    // Decided before anything is opened, so that no failure, however early,
+    // writes its message into either file.  The checks on the opened files
+    // still catch a name swapped for another file while the program runs.
+    const bool quiet = messages_would_land_in(argv[1]) || messages_would_land_in(argv[2]);
     const int result = run(argv[1], argv[2], input, output, buffer);
     if (result == 0)
         std::printf("Wrote %zu bytes of encrypted data to %s\n", buffer.length, argv[2]);
 
     release_buffer(buffer);
-    if (error_msg != nullptr)
+    if (error_msg != nullptr && !quiet)
         (void)std::fputs(error_msg, stderr);
     // Nothing was written to the input, and the output is closed here only
     // after a failure that has been reported already.

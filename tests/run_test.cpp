@@ -157,6 +157,8 @@ protected:
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), flags, 0644);
         if (redirect)
             redirect(&actions);
+        // Only what the test gives it: a test runner may leave descriptors open.
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
         pid_t pid = 0;
         std::vector<char *> env = plain_environment();
         const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), env.data());
@@ -347,6 +349,7 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
         std::optional<std::string> out_holds; // "keep" before; none: the data
         int status;
         unsigned closed = 0; // runs only with these closed, bit 0 for standard input
+        int open_files = 0;  // the descriptors it may have, when set
     } cases[] = {
         {"same file", "in", 1000, "in", SAME_FILE, "keep", 1},
         {"input over the bound", "in", bound + 1, "out", TOO_LARGE, "", 1},
@@ -358,6 +361,7 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
         {"/dev/stdout", "in", 1000, "/dev/stdout", OUTPUT_UNUSABLE, "keep", 1, 2},
         {"/dev/fd/1", "in", 1000, "/dev/fd/1", OUTPUT_UNUSABLE, "keep", 1, 2},
         {"/proc/self/fd/1", "in", 1000, "/proc/self/fd/1", OUTPUT_UNUSABLE, "keep", 1, 2},
+        {"no descriptor left for a new output", "in", 1000, "new", OUTPUT_UNUSABLE, "keep", 1, 0, 4},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -365,8 +369,8 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
             std::printf("%s: %s is not available\n", c.name, attribute.c_str());
             continue;
         }
-        if (c.closed != 0 && runs_emulated()) {
-            std::printf("%s: the emulator holds a descriptor open\n", c.name);
+        if ((c.closed != 0 || c.open_files != 0) && runs_emulated()) {
+            std::printf("%s: the emulator holds descriptors open\n", c.name);
             continue;
         }
         for (unsigned closed = 0; closed < 8; ++closed) {
@@ -378,7 +382,12 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
             make_input(c.input_size);
             write_file(work / "out", "keep");
 
-            const outcome r = run_argv({XORFILE_BIN, c.input, c.output}, close_descriptors(closed));
+            std::vector<std::string> args{XORFILE_BIN, c.input, c.output};
+            if (c.open_files != 0)
+                args.insert(args.begin(), {"/bin/sh", "-c",
+                                           "ulimit -n " + std::to_string(c.open_files) +
+                                               " && exec \"$0\" \"$@\""});
+            const outcome r = run_argv(args, close_descriptors(closed), args[0].c_str());
             EXPECT_EQ(r.status, c.status);
             if ((closed & 2U) == 0) {
                 EXPECT_EQ(r.out, c.status == 0 ? wrote(in_bytes.size(), c.output) : "");
@@ -389,6 +398,7 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
             EXPECT_TRUE(input_intact()) << "the input changed";
             EXPECT_TRUE(output_file() == c.out_holds.value_or(reference_xor(in_bytes)))
                 << "the output holds more than the data";
+            EXPECT_EQ(std::distance(fs::directory_iterator(work), {}), 2) << "a file was created";
         }
     }
 }
@@ -399,30 +409,35 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
 // through.
 TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
 {
-    enum class to { capture, in_appended, in_read_write, out_appended, pipe, null };
+    // with_output: where standard output goes, as 2>&1 sends it
+    enum class to { capture, in_appended, in_read_write, out_appended, pipe, null, with_output };
     // clang-format off
     const struct {
         const char *name;
         std::uint64_t input_size;
         std::string output;
-        int fd; // the standard descriptor sent elsewhere, 1 or 2
-        to target;
+        to out_to; // where standard output goes
+        to err_to; // where standard error goes
         int status;
         std::string expected_err; // on the captured standard error
         std::optional<std::string> out_holds; // "old" before; none: the data
     } cases[] = {
-        {"standard output, a file", 1000, "/dev/stdout", 1, to::capture, 1, OUTPUT_UNUSABLE, "old"},
-        {"standard error, a file", 1000, "/dev/stderr", 2, to::capture, 1, "", "old"},
-        {"standard output appended to the output", 1000, "out", 1, to::out_appended, 1, OUTPUT_UNUSABLE, "old"},
-        {"standard output, a pipe", 1000, "/dev/stdout", 1, to::pipe, 1, OUTPUT_UNUSABLE, "old"},
-        {"/dev/null, as standard output is", 1000, "/dev/null", 1, to::null, 0, "", "old"},
-        {"standard output appended to the input", 1000, "out", 1, to::in_appended, 1, SAME_FILE, "old"},
-        {"standard output over the input", 1000, "out", 1, to::in_read_write, 1, SAME_FILE, "old"},
-        {"standard error appended to the input, same file", 1000, "in", 2, to::in_appended, 1, "", "old"},
-        {"standard error appended to the input, no output", 1000, "nodir/out", 2, to::in_appended, 1, "", "old"},
-        {"standard error appended to the input, too large", bound + 1, "out", 2, to::in_appended, 1, "", ""},
-        {"standard error appended to the input, complete run", 1000, "out", 2, to::in_appended, 0, "", {}},
-        {"standard error appended to the output", 1000, "out", 2, to::out_appended, 1, "", "old"},
+        {"standard output, a file", 1000, "/dev/stdout", to::capture, to::capture, 1, OUTPUT_UNUSABLE, "old"},
+        {"standard error, a file", 1000, "/dev/stderr", to::capture, to::capture, 1, "", "old"},
+        {"standard output appended to the output", 1000, "out", to::out_appended, to::capture, 1, OUTPUT_UNUSABLE, "old"},
+        {"standard output, a pipe", 1000, "/dev/stdout", to::pipe, to::capture, 1, OUTPUT_UNUSABLE, "old"},
+        {"/dev/null, as standard output is", 1000, "/dev/null", to::null, to::capture, 0, "", "old"},
+        {"standard output appended to the input", 1000, "out", to::in_appended, to::capture, 1, SAME_FILE, "old"},
+        {"standard output over the input", 1000, "out", to::in_read_write, to::capture, 1, SAME_FILE, "old"},
+        {"standard error appended to the input, same file", 1000, "in", to::capture, to::in_appended, 1, "", "old"},
+        {"standard error appended to the input, no output", 1000, "nodir/out", to::capture, to::in_appended, 1, "", "old"},
+        {"standard error appended to the input, too large", bound + 1, "out", to::capture, to::in_appended, 1, "", ""},
+        {"standard error appended to the input, complete run", 1000, "out", to::capture, to::in_appended, 0, "", {}},
+        {"standard error appended to the output", 1000, "out", to::capture, to::out_appended, 1, "", "old"},
+        {"both appended to the input", 1000, "out", to::in_appended, to::with_output, 1, "", "old"},
+        {"both appended to the output", 1000, "out", to::out_appended, to::with_output, 1, "", "old"},
+        {"both to a file, named as the output", 1000, "/dev/stdout", to::capture, to::with_output, 1, "", "old"},
+        {"standard output appended to the input, error to the output", 1000, "out", to::in_appended, to::out_appended, 1, "", "old"},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -433,18 +448,23 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
         ASSERT_EQ(pipe(pipe_fds), 0);
         const std::string in = work / "in";
         const std::string out = work / "out";
+        const auto send = [&](posix_spawn_file_actions_t *actions, int fd, to target) {
+            if (target == to::in_appended)
+                posix_spawn_file_actions_addopen(actions, fd, in.c_str(), O_WRONLY | O_APPEND, 0);
+            else if (target == to::in_read_write)
+                posix_spawn_file_actions_addopen(actions, fd, in.c_str(), O_RDWR, 0);
+            else if (target == to::out_appended)
+                posix_spawn_file_actions_addopen(actions, fd, out.c_str(), O_WRONLY | O_APPEND, 0);
+            else if (target == to::pipe)
+                posix_spawn_file_actions_adddup2(actions, pipe_fds[1], fd);
+            else if (target == to::null)
+                posix_spawn_file_actions_addopen(actions, fd, "/dev/null", O_WRONLY, 0);
+            else if (target == to::with_output)
+                posix_spawn_file_actions_adddup2(actions, STDOUT_FILENO, fd);
+        };
         const outcome r = run_argv({XORFILE_BIN, "in", c.output}, [&](auto *actions) {
-            if (c.target == to::in_appended)
-                posix_spawn_file_actions_addopen(actions, c.fd, in.c_str(), O_WRONLY | O_APPEND, 0);
-            else if (c.target == to::in_read_write)
-                posix_spawn_file_actions_addopen(actions, c.fd, in.c_str(), O_RDWR, 0);
-            else if (c.target == to::out_appended)
-                posix_spawn_file_actions_addopen(actions, c.fd, out.c_str(), O_WRONLY | O_APPEND,
-                                                 0);
-            else if (c.target == to::pipe)
-                posix_spawn_file_actions_adddup2(actions, pipe_fds[1], c.fd);
-            else if (c.target == to::null)
-                posix_spawn_file_actions_addopen(actions, c.fd, "/dev/null", O_WRONLY, 0);
+            send(actions, STDOUT_FILENO, c.out_to);
+            send(actions, STDERR_FILENO, c.err_to);
         });
         close(pipe_fds[1]);
         std::string piped(4096, '\0');
@@ -453,7 +473,8 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
         close(pipe_fds[0]);
 
         EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, c.status == 0 && c.fd == 2 ? wrote(in_bytes.size(), c.output) : "");
+        EXPECT_EQ(r.out,
+                  c.status == 0 && c.out_to == to::capture ? wrote(in_bytes.size(), c.output) : "");
         EXPECT_EQ(r.err, c.expected_err);
         EXPECT_EQ(piped, "");
         EXPECT_TRUE(input_intact()) << "the input changed";
@@ -463,8 +484,9 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
 }
 
 // System calls on one file made to fail or wait, to reach what no ordinary
-// file system does on demand: a path swapped during the open of the output,
-// identities that cannot be taken, an output that cannot be emptied or closed.
+// file system does on demand: a name swapped for another file while the
+// program runs, identities that cannot be taken, an output that cannot be
+// emptied or closed.
 TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
 {
     if (runs_emulated())
@@ -484,11 +506,23 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
         std::string calls;
         std::string fault;
         std::string expected_err;
-        bool swap = false; // replace the output by a link to the input mid-open
-        int closed = -1;   // a standard descriptor the program starts without
+        const char *swap_for = nullptr;   // a file whose link replaces path mid-call
+        int closed = -1;                  // a standard descriptor the program starts without
+        const char *streams_to = nullptr; // a file standard output and error append to
     } cases[] = {
         {"output swapped for a link to the input during its open",
-         "out", "out", "openat", "delay_enter=1000000", SAME_FILE, true},
+         "out", "out", "openat", "delay_enter=1000000", SAME_FILE, "in"},
+        // Once open, the output's name must not stand for the file opened.
+        {"output, a link to the input, replaced by another file once opened",
+         "hard", "hard", "?fcntl,?fcntl64", "delay_enter=1000000", SAME_FILE, "copy"},
+        {"input swapped during its open for the file that both streams go to",
+         "out", "in", "openat", "delay_enter=1000000", "", "copy", -1, "copy"},
+        {"output swapped during its open for the file that both streams go to",
+         "out", "out", "openat", "delay_enter=1000000", "", "copy", -1, "copy"},
+        {"input cannot be opened, both streams appended to it",
+         "out", "in", "openat", "error=EACCES:when=1", "", nullptr, -1, "in"},
+        {"input cannot be opened, both streams appended to the output",
+         "out", "in", "openat", "error=ENOENT:when=1", "", nullptr, -1, "out"},
         // The first status call takes the identity of the input, the second
         // that of the output.
         {"identity of the input cannot be taken",
@@ -506,41 +540,64 @@ TEST_F(Run, FaultsInjectedIntoTheRunLeaveTheInputWholeAndAreReported)
         {"output cannot be emptied", "out", "out", "?ftruncate,?ftruncate64", "error=EIO", OUTPUT_UNUSABLE},
         {"output cannot be closed", "out", "out", "close", "error=EIO", not_written},
         {"output cannot be moved off a closed standard output", "out", "out", "?fcntl,?fcntl64",
-         "error=EMFILE:when=1", OUTPUT_UNUSABLE, false, 1},
+         "error=EMFILE:when=1", OUTPUT_UNUSABLE, nullptr, 1},
+        {"output cannot be moved off a closed standard input", "out", "out", "?fcntl,?fcntl64",
+         "error=EMFILE:when=1", OUTPUT_UNUSABLE, nullptr, 0},
     };
     // clang-format on
     const std::string log = root / "trace";
-    const auto swap_once_opening = [&] {
+    // The log shows the tampered call as soon as it starts.
+    const auto swap_once_called = [&](const std::string &path, const char *swap_for) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (read_file(log).find("\"out\"") == std::string::npos) {
+        while (read_file(log).empty()) {
             if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "the program never opened its output";
+                ADD_FAILURE() << "the program never made the call";
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        fs::create_hard_link(work / "in", work / "link");
-        fs::rename(work / "link", work / "out");
+        fs::create_hard_link(work / swap_for, work / "link");
+        fs::rename(work / "link", work / path);
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(work);
         fs::create_directory(work);
+        fs::remove(log);
         const std::string input = random_bytes(1000);
         write_file(work / "in", input);
         write_file(work / "out", "old");
+        write_file(work / "copy", input);
+        fs::create_hard_link(work / "in", work / "hard");
+        const std::string streams = c.streams_to != nullptr ? (work / c.streams_to).string() : "";
+        const std::string streams_held = c.streams_to != nullptr ? read_file(streams) : "";
+        const file_actions redirect = [&](posix_spawn_file_actions_t *actions) {
+            if (c.closed >= 0)
+                posix_spawn_file_actions_addclose(actions, c.closed);
+            if (c.streams_to != nullptr) {
+                posix_spawn_file_actions_addopen(actions, 1, streams.c_str(), O_WRONLY | O_APPEND,
+                                                 0);
+                posix_spawn_file_actions_adddup2(actions, 1, 2);
+            }
+        };
 
         // The leak checker cannot run under a tracer; untraced runs make it.
         const outcome r =
             run_argv({TRACER, "--quiet=all", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", log, "-P",
                       c.path, "-e", "trace=" + c.calls, "-e", "inject=" + c.calls + ":" + c.fault,
                       XORFILE_BIN, "in", c.output},
-                     close_descriptors(c.closed >= 0 ? 1U << c.closed : 0), TRACER,
-                     c.swap ? swap_once_opening : std::function<void()>());
+                     redirect, TRACER, [&] {
+                         if (c.swap_for != nullptr)
+                             swap_once_called(c.path, c.swap_for);
+                     });
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.expected_err);
         EXPECT_TRUE(read_file(work / "in") == input) << "the input changed";
+        if (c.streams_to != nullptr) {
+            EXPECT_TRUE(read_file(streams) == streams_held)
+                << "a message landed in " << c.streams_to;
+        }
     }
 }
 
@@ -551,11 +608,11 @@ TEST_F(Run, WritesTheTransformedInputAndReportsItsLength)
         std::size_t size;
         std::optional<std::string> existing_output; // of mode 0640, which it keeps
         mode_t umask = 022;
-        mode_t input_mode = 0644; // a created output's, less the umask
+        mode_t input_mode = 0644; // its permission bits are a created output's, less the umask
     } cases[] = {
         {0, {}}, {1, {}}, {10, {}}, {bound, {}}, {10, random_bytes(5000, 7), 022, 0600},
         {10, {}, 022, 0600}, {10, {}, 022, 0640}, {10, {}, 022, 0755}, {10, {}, 077, 0644},
-        {10, {}, 0, 0600},
+        {10, {}, 0, 0600}, {10, {}, 022, 04755},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -575,7 +632,7 @@ TEST_F(Run, WritesTheTransformedInputAndReportsItsLength)
         umask(saved);
         struct stat info = {};
         ASSERT_EQ(stat((work / "out").c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, c.existing_output ? 0640 : c.input_mode & ~c.umask);
+        EXPECT_EQ(info.st_mode & 07777, c.existing_output ? 0640 : c.input_mode & 0777 & ~c.umask);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, wrote(c.size, "out"));
         EXPECT_EQ(r.err, "");

@@ -58,8 +58,8 @@ bool writes_to(int fd, const struct stat &file)
 }
 
 // No message may land in INPUT or OUTPUT, the size probe's included, so
-// standard error sent into either is closed, and every message fails.
-// Returns whether it was.
+// standard error sent into either opened file is closed, and every later
+// message fails.  Returns whether it was.
 bool keep_messages_out_of(const struct stat &file)
 {
     if (!writes_to(STDERR_FILENO, file))

@@ -287,6 +287,8 @@ TEST_F(Run, RefusesAnInputThatCannotBePositioned)
     ASSERT_EQ(pipe(pipe_fds), 0);
     ASSERT_EQ(write(pipe_fds[1], "data", 4), 4);
     close(pipe_fds[1]);
+    // Found only once the output has been emptied.
+    write_file(work / "out", "keep");
     const outcome r = run_argv({XORFILE_BIN, "/dev/stdin", "out"}, [&](auto *actions) {
         posix_spawn_file_actions_adddup2(actions, pipe_fds[0], 0);
     });
@@ -409,9 +411,9 @@ TEST_F(Run, OnlyDataReachesTheFilesWhateverStandardDescriptorsAreClosed)
 // through.
 TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
 {
-    // with_output: where standard output goes, as 2>&1 sends it
-    enum class to { capture, in_appended, in_read_write, out_appended, pipe, null, with_output };
     // clang-format off
+    // with_output: where standard output goes, as 2>&1 sends it
+    enum class to { capture, in_appended, in_read_write, out_appended, pipe, null, full, with_output };
     const struct {
         const char *name;
         std::uint64_t input_size;
@@ -427,6 +429,8 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
         {"standard output appended to the output", 1000, "out", to::out_appended, to::capture, 1, OUTPUT_UNUSABLE, "old"},
         {"standard output, a pipe", 1000, "/dev/stdout", to::pipe, to::capture, 1, OUTPUT_UNUSABLE, "old"},
         {"/dev/null, as standard output is", 1000, "/dev/null", to::null, to::capture, 0, "", "old"},
+        // The status reports the output alone.
+        {"standard output on a full device", 1000, "out", to::full, to::capture, 0, "", {}},
         {"standard output appended to the input", 1000, "out", to::in_appended, to::capture, 1, SAME_FILE, "old"},
         {"standard output over the input", 1000, "out", to::in_read_write, to::capture, 1, SAME_FILE, "old"},
         {"standard error appended to the input, same file", 1000, "in", to::capture, to::in_appended, 1, "", "old"},
@@ -459,6 +463,8 @@ TEST_F(Run, NoMessageLandsInTheInputOrTheOutputWhereverTheStreamsPoint)
                 posix_spawn_file_actions_adddup2(actions, pipe_fds[1], fd);
             else if (target == to::null)
                 posix_spawn_file_actions_addopen(actions, fd, "/dev/null", O_WRONLY, 0);
+            else if (target == to::full)
+                posix_spawn_file_actions_addopen(actions, fd, "/dev/full", O_WRONLY, 0);
             else if (target == to::with_output)
                 posix_spawn_file_actions_adddup2(actions, STDOUT_FILENO, fd);
         };
